@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QApplication>
+#include <QByteArray>
+#include <QCommandLineParser>
+#include <QPointer>
+#include <QQuickWindow>
+#include <QSharedPointer>
+#include <QSize>
+#include <QString>
+
+class CoreController;
+class QLocalServer;
+class QQmlApplicationEngine;
+class QScreen;
+class Settings;
+class VpnConnection;
+
+// The client's application object: owns the single-instance channel through
+// which later starts, sign-in links and single-sign-on hand-backs arrive, sizes
+// the main window, and builds the core objects at start-up.
+class AppManager : public QApplication
+{
+    Q_OBJECT
+    Q_PROPERTY(int windowWidth READ windowWidth WRITE setWindowWidth NOTIFY windowWidthChanged)
+    Q_PROPERTY(int windowHeight READ windowHeight WRITE setWindowHeight NOTIFY windowHeightChanged)
+
+public:
+    AppManager(int &argc, char **argv);
+    ~AppManager() override;
+
+    static const char *singleInstanceName();
+
+    // A second start hands its first argument to the running client and quits
+    // a second later; returns false when no client answered.
+    bool forwardToRunningInstance();
+    // Everything the one real client does before its event loop runs.
+    void startClient();
+    void startSingleInstanceServer();
+    bool isSingleInstanceServerListening() const;
+
+    int windowWidth() const { return m_windowWidth; }
+    int windowHeight() const { return m_windowHeight; }
+    void setWindowWidth(int width);
+    void setWindowHeight(int height);
+
+    CoreController *coreController() const { return m_coreController; }
+    QQuickWindow *mainWindow() const { return m_mainWindow; }
+
+    // The grammars of the two link schemes.
+    struct HandBack
+    {
+        QString payload;
+        QString state;
+    };
+    static QString extractLoginCode(const QString &link);
+    static HandBack parseHandBack(const QString &text);
+    static bool isHandBackToken(const QString &payload);
+    static QSize windowSizeFor(const QSize &screen);
+
+signals:
+    void autoLogin(QString userEmail);
+    void authenticated(QString token, QString state);
+    void loginLinkReceived(QString code);
+    void raiseRequested();
+    void hideMainWindow();
+    void autoConnect();
+    void messageReceived(QByteArray message);
+    void windowWidthChanged();
+    void windowHeightChanged();
+
+public slots:
+    void onAutoLogin(QString userEmail);
+    void onReceivedMessage(QByteArray message);
+    void onScreenChanged(QScreen *screen);
+
+public:
+    Q_INVOKABLE void closeMainWindow();
+    Q_INVOKABLE void onSystemTrayActivated();
+    Q_INVOKABLE void setDarkTitleBar(bool dark);
+
+private:
+    void updateWindowSize();
+    void acceptInstanceConnection();
+    void runStartUpSequence();
+    void onAboutToQuit();
+
+    QCommandLineParser m_parser;
+    QQmlApplicationEngine *m_engine = nullptr;
+    CoreController *m_coreController = nullptr;
+    QSharedPointer<Settings> m_settings;
+    QSharedPointer<VpnConnection> m_vpnConnection;
+    QPointer<QQuickWindow> m_mainWindow;
+    QLocalServer *m_instanceServer = nullptr;
+    int m_windowWidth = 0;
+    int m_windowHeight = 0;
+};

@@ -1,0 +1,71 @@
+#include "platform/AutoStart.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+// Desktop-entry Exec quoting: the path goes in double quotes with the
+// reserved characters escaped, so a path with spaces still starts the client.
+QString quoteExecArgument(const QString &argument)
+{
+    QString quoted;
+    quoted.reserve(argument.size() + 2);
+    quoted += QLatin1Char('"');
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        if (c == QLatin1Char('%'))
+            quoted += QLatin1Char('%');
+        quoted += c;
+    }
+    quoted += QLatin1Char('"');
+    return quoted;
+}
+
+QString entryName()
+{
+    const QString app = QCoreApplication::applicationName().isEmpty() ? QStringLiteral("Kelvra")
+                                                                      : QCoreApplication::applicationName();
+    return app.toLower() + QStringLiteral(".desktop");
+}
+
+} // namespace
+
+QString AutoStart::location()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/")
+        + entryName();
+}
+
+bool AutoStart::isEnabled()
+{
+    return QFile::exists(location());
+}
+
+void AutoStart::setEnabled(bool enabled)
+{
+    const QString path = location();
+    if (!enabled) {
+        QFile::remove(path);
+        return;
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    const QString exec = quoteExecArgument(QCoreApplication::applicationFilePath()) + QStringLiteral(" --autostart");
+    const QString entry = QStringLiteral("[Desktop Entry]\n"
+                                         "Type=Application\n"
+                                         "Name=Kelvra\n"
+                                         "Exec=%1\n"
+                                         "Terminal=false\n"
+                                         "X-GNOME-Autostart-enabled=true\n")
+                              .arg(exec);
+    file.write(entry.toUtf8());
+    file.commit();
+}

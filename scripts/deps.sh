@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Kelvra builds, runs and tests with.
+set -euo pipefail
+packages=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-declarative-dev qt6-remoteobjects-dev qt6-5compat-dev qtkeychain-qt6-dev
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window qml6-module-qtquick-layouts
+    qml6-module-qtquick-templates qml6-module-qtqml-workerscript qml6-module-qt5compat-graphicaleffects
+    libgl1-mesa-dev
+    dbus gnome-keyring
+    iproute2 iputils-ping util-linux openvpn openssl
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,44 @@
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+namespace {
+QTemporaryDir *homeDir()
+{
+    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/kelvra-test-XXXXXX"));
+    return &dir;
+}
+} // namespace
+
+void TestEnvironment::isolate()
+{
+    const QString root = homeDir()->path();
+    const QString runtime = root + QStringLiteral("/runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (root + QStringLiteral("/data")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (root + QStringLiteral("/cache")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+QString TestEnvironment::home()
+{
+    return homeDir()->path();
+}
+
+QString TestEnvironment::binDir()
+{
+    const QString fromCtest = qEnvironmentVariable("KELVRA_BIN_DIR");
+    return fromCtest.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../../bin") : fromCtest;
+}
+
+bool TestEnvironment::inPrivateNetwork()
+{
+    return QNetworkInterface::allAddresses().contains(QHostAddress(QStringLiteral("1.1.1.1")));
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// Gives a test program a home of its own (settings, caches, logs, autostart
+// entries), so tests never touch each other's state or the developer's.
+// Call isolate() before the application object is created.
+class TestEnvironment
+{
+public:
+    static void isolate();
+    static QString home();
+    // Directory holding the built programs (kelvra, the stand-ins).
+    static QString binDir();
+    // True when the addresses the tests stand up on loopback exist: the test
+    // command made a private network namespace. Tests that would otherwise
+    // reach addresses off this machine skip without it.
+    static bool inPrivateNetwork();
+};
