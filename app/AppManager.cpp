@@ -42,8 +42,8 @@ constexpr int kWideScreen = 1280;
 // A link or a hand-back is a few hundred bytes; anything far larger is not one
 // of ours and is dropped whole rather than read in pieces.
 constexpr qint64 kMaxInstanceMessage = 64 * 1024;
-// A connection that never says anything is closed after this long.
-constexpr int kInstanceSocketTimeoutMs = 5000;
+// A connection that never closes is handled, and closed, after this long.
+constexpr int kInstanceSocketTimeoutMs = 2000;
 
 } // namespace
 
@@ -142,21 +142,43 @@ bool AppManager::isSingleInstanceServerListening() const
 void AppManager::acceptInstanceConnection()
 {
     while (QLocalSocket *socket = m_instanceServer->nextPendingConnection()) {
-        QTimer::singleShot(kInstanceSocketTimeoutMs, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            // One message is one read: the sender writes one argument and closes.
-            disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
-            if (socket->bytesAvailable() > kMaxInstanceMessage) {
-                logger.warning() << "Ignored an oversized single-instance message of" << socket->bytesAvailable()
-                                 << "bytes";
-                socket->deleteLater();
+        // The sender writes one argument and closes; the message is complete
+        // when it has gone. Collecting until then keeps a message that arrives
+        // in several reads whole instead of handling its pieces.
+        auto buffer = QSharedPointer<QByteArray>::create();
+        auto finished = QSharedPointer<bool>::create(false);
+        auto finish = [this, socket, buffer, finished] {
+            if (*finished)
                 return;
-            }
-            const QByteArray message = socket->readAll();
+            *finished = true;
+            socket->disconnect(this);
             socket->deleteLater();
-            emit messageReceived(message);
+            if (!buffer->isEmpty())
+                emit messageReceived(*buffer);
+        };
+        connect(socket, &QLocalSocket::readyRead, this, [socket, buffer, finished] {
+            if (*finished)
+                return;
+            buffer->append(socket->readAll());
+            if (buffer->size() > kMaxInstanceMessage) {
+                logger.warning() << "Ignored an oversized single-instance message";
+                *finished = true;
+                buffer->clear();
+                socket->abort();
+                socket->deleteLater();
+            }
         });
+        connect(socket, &QLocalSocket::disconnected, this, [socket, buffer, finished, finish] {
+            if (*finished)
+                return;
+            if (socket->isOpen())
+                buffer->append(socket->readAll());
+            if (buffer->size() > kMaxInstanceMessage)
+                buffer->clear();
+            finish();
+        });
+        // A sender that never closes: whatever it sent by then is its message.
+        QTimer::singleShot(kInstanceSocketTimeoutMs, socket, finish);
     }
 }
 

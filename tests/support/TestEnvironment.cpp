@@ -15,7 +15,11 @@ QTemporaryDir *homeDir()
 
 void TestEnvironment::isolate()
 {
+    // A child process started by an isolated test shares its parent's home.
+    if (qEnvironmentVariableIsSet("KELVRA_TEST_HOME"))
+        return;
     const QString root = homeDir()->path();
+    qputenv("KELVRA_TEST_HOME", root.toUtf8());
     const QString runtime = root + QStringLiteral("/runtime");
     QDir().mkpath(runtime);
     QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -29,7 +33,7 @@ void TestEnvironment::isolate()
 
 QString TestEnvironment::home()
 {
-    return homeDir()->path();
+    return qEnvironmentVariable("KELVRA_TEST_HOME");
 }
 
 QString TestEnvironment::binDir()

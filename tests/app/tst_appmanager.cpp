@@ -1,0 +1,210 @@
+#include <QDir>
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/AppManager.h"
+#include "support/TestEnvironment.h"
+
+namespace {
+QString settingsFolder()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Kelvra.Inc");
+}
+} // namespace
+
+class TestAppManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void metaObjectInterface()
+    {
+        // QML and the core controller bind to these by name and position.
+        const QStringList expected{
+            "autoLogin(QString)",        "authenticated(QString,QString)", "loginLinkReceived(QString)",
+            "raiseRequested()",          "hideMainWindow()",               "autoConnect()",
+            "messageReceived(QByteArray)", "windowWidthChanged()",         "windowHeightChanged()",
+            "onAutoLogin(QString)",      "onReceivedMessage(QByteArray)",  "onScreenChanged(QScreen*)",
+            "closeMainWindow()",         "onSystemTrayActivated()",        "setDarkTitleBar(bool)",
+        };
+        const QMetaObject &meta = AppManager::staticMetaObject;
+        QStringList actual;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            actual << QString::fromLatin1(meta.method(i).methodSignature());
+        QCOMPARE(actual, expected);
+        QCOMPARE(meta.propertyCount() - meta.propertyOffset(), 2);
+        QCOMPARE(meta.property(meta.propertyOffset()).name(), "windowWidth");
+        QCOMPARE(meta.property(meta.propertyOffset() + 1).name(), "windowHeight");
+    }
+
+    void loginCode_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("plain") << "kelvra://login?code=abc" << "abc";
+        QTest::newRow("scheme and host in capitals") << "KELVRA://LOGIN?code=abc" << "abc";
+        QTest::newRow("surrounding white space") << "  kelvra://login?code=abc \n" << "abc";
+        QTest::newRow("every allowed character") << "kelvra://login?code=aZ09|._~-%2B%2F%3D" << "aZ09|._~-+/=";
+        QTest::newRow("other host") << "kelvra://other?code=abc" << "";
+        QTest::newRow("other scheme") << "kelvrax://login?code=abc" << "";
+        QTest::newRow("no code") << "kelvra://login?state=abc" << "";
+        QTest::newRow("empty code") << "kelvra://login?code=" << "";
+        QTest::newRow("space") << "kelvra://login?code=a%20b" << "";
+        QTest::newRow("percent sign") << "kelvra://login?code=a%25b" << "";
+        QTest::newRow("512 characters") << "kelvra://login?code=" + QString(512, 'a') << QString(512, 'a');
+        QTest::newRow("513 characters") << "kelvra://login?code=" + QString(513, 'a') << "";
+        QTest::newRow("control character") << "kelvra://login?code=ab%0Acd" << "";
+        QTest::newRow("non-ASCII") << QStringLiteral("kelvra://login?code=ab\u00e9") << "";
+        QTest::newRow("half a URL") << "kelvra://" << "";
+        QTest::newRow("user info trick") << "kelvra://login@evil?code=abc" << "";
+    }
+
+    void loginCode()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, code);
+        QCOMPARE(AppManager::extractLoginCode(link), code);
+    }
+
+    void handBack_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("encoded bar") << "kelvra-fiddle://12%7Cabc?state=xyz" << "12|abc" << "xyz";
+        QTest::newRow("slashes dropped before decoding") << "kelvra-fiddle://12|a/bc/" << "12|abc" << "";
+        QTest::newRow("no data") << "kelvra-fiddle://no-data" << "no-data" << "";
+        QTest::newRow("encoded state") << "kelvra-fiddle://1|a?state=a%20b%26c" << "1|a" << "a b&c";
+        QTest::newRow("only the first question mark splits") << "kelvra-fiddle://1|a?state=x?y" << "1|a" << "x?y";
+        QTest::newRow("empty") << "kelvra-fiddle://" << "" << "";
+    }
+
+    void handBack()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, payload);
+        QFETCH(QString, state);
+        const AppManager::HandBack result = AppManager::parseHandBack(text);
+        QCOMPARE(result.payload, payload);
+        QCOMPARE(result.state, state);
+    }
+
+    void message_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("raised");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("sign-in link") << QByteArray("kelvra://login?code=abc") << 1 << "abc" << "" << "";
+        QTest::newRow("link in capitals") << QByteArray("KELVRA://login?code=abc") << 1 << "abc" << "" << "";
+        QTest::newRow("link to another host raises only")
+            << QByteArray("kelvra://other?code=abc") << 1 << "" << "" << "";
+        QTest::newRow("hand-back signs in")
+            << QByteArray("kelvra-fiddle://12%7Cabc?state=xyz") << 1 << "" << "12|abc" << "xyz";
+        QTest::newRow("no-data raises only") << QByteArray("kelvra-fiddle://no-data") << 1 << "" << "" << "";
+        QTest::newRow("hand-back prefix is case-sensitive")
+            << QByteArray("KELVRA-FIDDLE://12%7Cabc?state=xyz") << 0 << "" << "" << "";
+        QTest::newRow("payload not a token") << QByteArray("kelvra-fiddle://12|ab-c") << 1 << "" << "" << "";
+        QTest::newRow("payload without digits") << QByteArray("kelvra-fiddle://|abc") << 1 << "" << "" << "";
+        QTest::newRow("autostart from a second start") << QByteArray("--autostart") << 0 << "" << "" << "";
+        QTest::newRow("empty") << QByteArray() << 0 << "" << "" << "";
+        QTest::newRow("invalid UTF-8") << QByteArray("\xff\xfe\xc3(kelvra://login?code=abc") << 0 << "" << "" << "";
+        QTest::newRow("invalid UTF-8 inside a link")
+            << QByteArray("kelvra://login?code=ab\xff\xfe") << 1 << "" << "" << "";
+        QTest::newRow("control characters")
+            << QByteArray("kelvra://login?code=a\x01\x02\x1b[2J") << 1 << "" << "" << "";
+        QTest::newRow("NUL inside a hand-back")
+            << QByteArray("kelvra-fiddle://12|ab\0c", 23) << 1 << "" << "" << "";
+        QTest::newRow("four megabytes of link")
+            << QByteArray("kelvra://login?code=") + QByteArray(4 * 1024 * 1024, 'a') << 1 << "" << "" << "";
+        QTest::newRow("four megabytes of hand-back")
+            << QByteArray("kelvra-fiddle://1|") + QByteArray(4 * 1024 * 1024, 'a') << 1 << ""
+            << "1|" + QString(4 * 1024 * 1024, 'a') << "";
+    }
+
+    void message()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, raised);
+        QFETCH(QString, code);
+        QFETCH(QString, token);
+        QFETCH(QString, state);
+        auto *app = qobject_cast<AppManager *>(qApp);
+        QSignalSpy raise(app, &AppManager::raiseRequested);
+        QSignalSpy link(app, &AppManager::loginLinkReceived);
+        QSignalSpy signIn(app, &AppManager::authenticated);
+        app->onReceivedMessage(message);
+        QCOMPARE(raise.count(), raised);
+        QCOMPARE(link.count(), code.isEmpty() ? 0 : 1);
+        if (!code.isEmpty())
+            QCOMPARE(link.first().first().toString(), code);
+        QCOMPARE(signIn.count(), token.isEmpty() ? 0 : 1);
+        if (!token.isEmpty()) {
+            QCOMPARE(signIn.first().at(0).toString(), token);
+            QCOMPARE(signIn.first().at(1).toString(), state);
+        }
+        // Nothing a message says is stored.
+        QVERIFY(!QDir(settingsFolder()).exists());
+    }
+
+    void windowSize_data()
+    {
+        QTest::addColumn<QSize>("screen");
+        QTest::addColumn<QSize>("window");
+        QTest::newRow("exactly 1280") << QSize(1280, 1024) << QSize(1080, 700);
+        QTest::newRow("1281") << QSize(1281, 720) << QSize(1180, 720);
+        QTest::newRow("small") << QSize(800, 600) << QSize(1080, 700);
+        QTest::newRow("large") << QSize(3840, 2160) << QSize(1180, 720);
+        QTest::newRow("no screen") << QSize() << QSize(1080, 700);
+    }
+
+    void windowSize()
+    {
+        QFETCH(QSize, screen);
+        QFETCH(QSize, window);
+        QCOMPARE(AppManager::windowSizeFor(screen), window);
+    }
+
+    void windowPropertiesNotifyOnlyOnChange()
+    {
+        auto *app = qobject_cast<AppManager *>(qApp);
+        QSignalSpy width(app, &AppManager::windowWidthChanged);
+        QSignalSpy height(app, &AppManager::windowHeightChanged);
+        const int w = app->windowWidth();
+        app->setWindowWidth(w);
+        app->setWindowHeight(app->windowHeight());
+        QCOMPARE(width.count(), 0);
+        QCOMPARE(height.count(), 0);
+        app->setWindowWidth(w + 1);
+        QCOMPARE(width.count(), 1);
+        app->onScreenChanged(nullptr); // recomputed from the screen: back to the rule's value
+        QCOMPARE(app->windowWidth(), w);
+        QCOMPARE(width.count(), 2);
+        QCOMPARE(height.count(), 0);
+    }
+
+    void trayAndCloseButton()
+    {
+        auto *app = qobject_cast<AppManager *>(qApp);
+        QSignalSpy raise(app, &AppManager::raiseRequested);
+        QSignalSpy hide(app, &AppManager::hideMainWindow);
+        app->onSystemTrayActivated();
+        QCOMPARE(raise.count(), 0); // on the next turn of the event loop
+        QTRY_COMPARE(raise.count(), 1);
+        app->closeMainWindow();
+        QCOMPARE(hide.count(), 1);
+        app->setDarkTitleBar(true); // no window yet: nothing to style, nothing breaks
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TestEnvironment::isolate();
+    AppManager app(argc, argv);
+    TestAppManager test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_appmanager.moc"
