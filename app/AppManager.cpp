@@ -291,10 +291,10 @@ void AppManager::startClient()
                                           QStringLiteral("System autostart")));
     m_parser.process(*this);
 
-    runStartUpSequence();
+    startUp();
 }
 
-void AppManager::runStartUpSequence()
+void AppManager::startUp()
 {
     m_engine = new QQmlApplicationEngine();
     const QUrl mainUrl(QString::fromLatin1(kMainQml));

@@ -36,6 +36,8 @@ public:
     bool forwardToRunningInstance();
     // Everything the one real client does before its event loop runs.
     void startClient();
+    // The part of it that builds the engine, the core objects and the page.
+    void startUp();
     void startSingleInstanceServer();
     bool isSingleInstanceServerListening() const;
 
@@ -82,7 +84,6 @@ public:
 private:
     void updateWindowSize();
     void acceptInstanceConnection();
-    void runStartUpSequence();
     void onAboutToQuit();
 
     QCommandLineParser m_parser;

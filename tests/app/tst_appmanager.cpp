@@ -3,7 +3,12 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QtQml>
+
 #include "app/AppManager.h"
+#include "app/CoreController.h"
 #include "support/TestEnvironment.h"
 
 namespace {
@@ -196,6 +201,39 @@ private slots:
         app->closeMainWindow();
         QCOMPARE(hide.count(), 1);
         app->setDarkTitleBar(true); // no window yet: nothing to style, nothing breaks
+    }
+
+    void startUpLoadsTheMainPage()
+    {
+        auto *app = qobject_cast<AppManager *>(qApp);
+        QSignalSpy raise(app, &AppManager::raiseRequested);
+        // Registered as the client's start does before the start-up sequence.
+        qmlRegisterSingletonInstance("com.qt.kelvra", 1, 0, "AppManager", app);
+        app->startUp();
+        QTRY_VERIFY(app->mainWindow() != nullptr);
+        QCOMPARE(raise.count(), 1); // not started minimised
+        QQuickWindow *window = app->mainWindow();
+        QTRY_VERIFY(window->isVisible());
+        QCOMPARE(window->width(), app->windowWidth());
+        QCOMPARE(window->minimumHeight(), app->windowHeight());
+
+        app->setWindowWidth(1234);
+        QCOMPARE(window->minimumWidth(), 1234);
+        app->onScreenChanged(nullptr);
+
+        QSignalSpy hide(app, &AppManager::hideMainWindow);
+        app->closeMainWindow();
+        QCOMPARE(hide.count(), 1);
+        QTRY_VERIFY(!window->isVisible());
+
+        // At quit the published names are cleared before their objects go.
+        QQmlContext *context = qmlContext(window);
+        QVERIFY(context);
+        QObject published;
+        context->engine()->rootContext()->setContextProperty(QStringLiteral("MServers"), &published);
+        app->coreController()->clearContextObjects();
+        QCOMPARE(context->engine()->rootContext()->contextProperty(QStringLiteral("MServers")).value<QObject *>(),
+                 nullptr);
     }
 };
 

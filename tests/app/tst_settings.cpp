@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include "app/Logger.h"
 #include "app/Settings.h"
 #include "platform/AutoStart.h"
 #include "support/TestEnvironment.h"
@@ -233,6 +234,17 @@ private slots:
         QCOMPARE(b.adBlockETag(), QByteArray("\"etag-1\""));
         b.setValue(QStringLiteral("smartConnect/reports"), QStringLiteral("[]"));
         QCOMPARE(a.value(QStringLiteral("smartConnect/reports")).toString(), QStringLiteral("[]"));
+    }
+
+    void loggingSwitchStartsAndStopsTheFileLog()
+    {
+        Settings settings;
+        settings.setLogging(true);
+        QVERIFY(Logger::isFileLogOpen());
+        QCOMPARE(Settings().logging(), true);
+        settings.setLogging(false);
+        QVERIFY(!Logger::isFileLogOpen());
+        QCOMPARE(Settings().logging(), false);
     }
 
     void autoStart()
