@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class QNetworkReply;
+
+// One JSON request to the backend (or the connectivity probe), owned by a
+// model or controller. Re-sends the request when the host manager asks for
+// it, watches for an expired session, lets the device-limit guard see the
+// answer, and hands body and status to its owner.
+class NetworkManager : public QObject
+{
+    Q_OBJECT
+public:
+    enum RequestType {
+        GET = 0,
+        POST = 1,
+    };
+    Q_ENUM(RequestType)
+
+    explicit NetworkManager(QObject *parent = nullptr);
+
+    void request(const QString &url, const QJsonObject &body, RequestType type, const QString &token, int timeoutMs,
+                 bool watch401);
+
+signals:
+    void requestFailed();
+    void requestFinished(QByteArray response, int statusCode);
+
+private:
+    struct Call
+    {
+        QString url;
+        QJsonObject body;
+        RequestType type;
+        QString token;
+        int timeoutMs;
+        bool watch401;
+    };
+    void onFinished(QNetworkReply *reply, const Call &call);
+};
