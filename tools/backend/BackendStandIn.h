@@ -118,6 +118,8 @@ signals:
     void codeMailed(const QString &email, const QString &code);
 
 private:
+    void handle(StandInHttpConnection *connection, const StandInRequest &request);
+
     struct Listener;
     struct Script;
     class Private;

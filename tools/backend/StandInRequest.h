@@ -14,6 +14,8 @@ struct StandInRequest
 {
     // Local address the connection arrived on, as text ("127.0.0.2").
     QString address;
+    // Address the connection came from.
+    QString peer;
     // Host name from the "Host" header, without the port, lower-cased.
     QString host;
     QByteArray method;
