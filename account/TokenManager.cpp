@@ -36,7 +36,7 @@ void logReadError(const QKeychain::Job *job)
         logger.error() << "No credential store available, staying signed out:" << job->errorString();
         return;
     default:
-        logger.warning() << "Could not read the credential store:" << job->errorString();
+        logger.warning() << "Could not read the credential store, staying signed out:" << job->errorString();
         return;
     }
 }
