@@ -217,7 +217,7 @@ void ConnectedDevicesModel::sendRemove(const QString &uuid)
     QNetworkReply *reply = ApiHost::sharedManager()->post(request, QByteArray("{}"));
     connect(reply, &QNetworkReply::finished, this, [this, reply, uuid] {
         reply->deleteLater();
-        const QByteArray body = reply->readAll();
+        const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
         if (ApiHost::handleReply(reply, body)) {
             QTimer::singleShot(ApiHost::retryDelayMs(), this, [this, uuid] { sendRemove(uuid); });
             return;

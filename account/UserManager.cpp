@@ -191,7 +191,9 @@ void UserManager::parseResponse(QByteArray data, int statusCode)
     QString type = firstText(package, "type", plan);
     if (type.isEmpty())
         type = textOf(record.value(QLatin1String("subscription_status")));
-    const QString id = firstText(package, "id", plan);
+    QString id = textOf(record.value(QLatin1String("subscription_id")));
+    if (id.isEmpty())
+        id = firstText(package, "id", plan);
     QString start = firstText(record, "start_date", plan);
     if (start.isEmpty())
         start = textOf(record.value(QLatin1String("purchased_at")));

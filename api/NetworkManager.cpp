@@ -47,7 +47,7 @@ void NetworkManager::request(const QString &url, const QJsonObject &body, Reques
 void NetworkManager::onFinished(QNetworkReply *reply, const Call &call)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->readAll();
+    const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
 
     if (ApiHost::handleReply(reply, body)) {
         reply->deleteLater();

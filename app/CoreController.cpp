@@ -170,7 +170,7 @@ void CoreController::silentSignIn(const QString &email, const QString &token)
     QNetworkReply *reply = ApiHost::sharedManager()->get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply, email, token] {
         reply->deleteLater();
-        const QByteArray body = reply->readAll();
+        const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
         if (ApiHost::handleReply(reply, body)) {
             QTimer::singleShot(ApiHost::retryDelayMs(), this, [this, email, token] { silentSignIn(email, token); });
             return;
