@@ -26,6 +26,12 @@ QString &probeUrl()
     return url;
 }
 
+int &probeRetryMs()
+{
+    static int delay = kProbeRetryMs;
+    return delay;
+}
+
 QJsonObject answerObject(const QByteArray &data)
 {
     return QJsonDocument::fromJson(data).object();
@@ -298,7 +304,7 @@ void UserManager::onProbeFinished(const QByteArray &data)
 
     if (ip.isEmpty() && !m_probeRetryPending) {
         m_probeRetryPending = true;
-        m_probeTimer.start(kProbeRetryMs);
+        m_probeTimer.start(probeRetryMs());
     }
 }
 
@@ -306,5 +312,10 @@ void UserManager::onProbeFinished(const QByteArray &data)
 void UserManager::setProbeUrlForTesting(const QString &url)
 {
     probeUrl() = url;
+}
+
+void UserManager::setProbeRetryDelayForTesting(int ms)
+{
+    probeRetryMs() = ms;
 }
 #endif

@@ -45,6 +45,7 @@ public:
 #ifdef KELVRA_TESTING
     // Points the public-IP probe at the stand-in.
     static void setProbeUrlForTesting(const QString &url);
+    static void setProbeRetryDelayForTesting(int ms);
 #endif
 
 signals:
