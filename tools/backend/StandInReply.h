@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 
 // What a scripted request gets instead of the stand-in's normal answer.
@@ -61,3 +62,5 @@ public:
     Headers headers;
     int delayMs = 0;
 };
+
+Q_DECLARE_METATYPE(StandInReply)
