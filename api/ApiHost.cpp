@@ -1,5 +1,6 @@
 #include "api/ApiHost.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QHash>
@@ -147,14 +148,18 @@ QNetworkReply *Manager::createRequest(Operation op, const QNetworkRequest &origi
 
 QSharedPointer<Manager> sharedManager()
 {
-    static QSharedPointer<Manager> manager = [] {
+    static QSharedPointer<Manager> manager;
+    if (!manager) {
 #if defined(KELVRA_STANDIN)
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setCaCertificates(standInCertificates());
         QSslConfiguration::setDefaultConfiguration(configuration);
 #endif
-        return QSharedPointer<Manager>::create();
-    }();
+        manager = QSharedPointer<Manager>::create();
+        // Let go of it while the application object still exists: the
+        // network stack cannot be torn down after it.
+        qAddPostRoutine([] { manager.reset(); });
+    }
     return manager;
 }
 
@@ -350,15 +355,8 @@ void resetHostState()
     s.retryCounts.clear();
     s.retryCountsGeneration = -1;
     s.nextRetryDelay = 0;
-    s.filterRead = true;
+    s.filterRead = false;
     s.filteredHosts.clear();
-}
-
-void setSimulateFiltered(const QString &value)
-{
-    HostState &s = state();
-    s.filterRead = true;
-    s.filteredHosts = simulatedFilteredHosts(value, isStagingBuild());
 }
 
 } // namespace Testing

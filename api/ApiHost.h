@@ -74,10 +74,9 @@ namespace Testing {
 void setApiPort(int port);
 // Moves the host state's clock forward.
 void advanceClock(qint64 ms);
-// Back to the primary host, no retry counts, no simulated filtering.
+// Back to the primary host with no retry counts; the filter simulation is
+// read from the environment again on the next request.
 void resetHostState();
-// As if "KELVRA_SIMULATE_FILTERED" had been read with this value.
-void setSimulateFiltered(const QString &value);
 } // namespace Testing
 #endif
 

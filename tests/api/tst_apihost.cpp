@@ -1,6 +1,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -327,7 +328,12 @@ private slots:
 
     void filteredHostsAreSkipped()
     {
-        ApiHost::Testing::setSimulateFiltered(QStringLiteral("backup"));
+        qputenv("KELVRA_SIMULATE_FILTERED", "backup");
+        ApiHost::Testing::resetHostState();
+        auto unset = qScopeGuard([] {
+            qunsetenv("KELVRA_SIMULATE_FILTERED");
+            ApiHost::Testing::resetHostState();
+        });
         m_standIn.script(QString(), QStringLiteral("filtered"), answerFrom(QStringLiteral("any")), -1);
         const Outcome outcome = send(QStringLiteral("filtered"), NetworkManager::GET);
         QCOMPARE(outcome.status, 200);
