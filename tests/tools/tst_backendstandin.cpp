@@ -18,6 +18,8 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTest>
+#include <QProcess>
+#include <QTcpServer>
 #include <QTimer>
 #include <QEventLoop>
 #include <QElapsedTimer>
@@ -87,6 +89,7 @@ private slots:
     void seedCatalogueUsesOnlyTestNetworkAddresses();
     void configurationsInEveryForm_data();
     void configurationsInEveryForm();
+    void runProgramPrintsMailedCodes();
 
 private:
     void needPrivateNetwork();
@@ -785,6 +788,33 @@ void tst_BackendStandIn::configurationsInEveryForm()
         QCOMPARE(body.value("pool").toString(), configId);
         QVERIFY(!body.value("location_id").isUndefined());
     }
+}
+
+void tst_BackendStandIn::runProgramPrintsMailedCodes()
+{
+    needPrivateNetwork();
+    QTcpServer probe; // a port free on all three addresses, most likely
+    QVERIFY(probe.listen(QHostAddress(QStringLiteral("127.0.0.3"))));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    QProcess program;
+    program.setProgram(TestEnvironment::binDir() + QStringLiteral("/kelvra-backend-standin"));
+    program.setArguments({QStringLiteral("--port"), QString::number(port), QStringLiteral("--loopback-only")});
+    program.start();
+    QVERIFY2(program.waitForStarted(10000), qPrintable(program.errorString()));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += program.readAllStandardOutput()).contains("API base: "), 15000);
+    QVERIFY(output.contains("Listening on https://127.0.0.2:" + QByteArray::number(port)));
+
+    QNetworkRequest request(QUrl(QStringLiteral("https://%1:%2/api/auth/get-login-code").arg(Cdn2).arg(port)));
+    const Answer sent = send(request, "POST", R"({"email":"by.hand@kelvra.test"})");
+    QCOMPARE(sent.status, 200);
+    QTRY_VERIFY_WITH_TIMEOUT((output += program.readAllStandardOutput()).contains("Sign-in code for by.hand@kelvra.test: "), 15000);
+    QVERIFY(QRegularExpression(QStringLiteral("by.hand@kelvra.test: \\d{6}\\n")).match(QString::fromUtf8(output)).hasMatch());
+
+    program.terminate();
+    QVERIFY(program.waitForFinished(10000));
 }
 
 int main(int argc, char *argv[])

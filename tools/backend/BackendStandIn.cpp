@@ -14,6 +14,8 @@
 #include <QSslSocket>
 
 namespace {
+constexpr qsizetype MaxRecordedRequests = 10000;
+
 QByteArray resource(const QString &name)
 {
     QFile file(QStringLiteral(":/kelvra-standin/certs/") + name);
@@ -243,6 +245,9 @@ void BackendStandIn::clearRequests()
 
 void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequest &request)
 {
+    // A long-running stand-in keeps only the recent requests.
+    if (d->requests.size() >= MaxRecordedRequests)
+        d->requests.remove(0, d->requests.size() - MaxRecordedRequests + 1);
     d->requests.append(request);
     emit requestReceived(request);
     if (!d->connections.contains(connection))
@@ -282,7 +287,7 @@ QString BackendStandIn::issueToken(const QString &email)
                              {QStringLiteral("device_os_version"), QStringLiteral("11")},
                              {QStringLiteral("device_brand"), QStringLiteral("Test bench")},
                              {QStringLiteral("device_model"), QStringLiteral("Bench %1").arg(++d->issued)}};
-    return d->api->accounts().signIn(email, device, QStringLiteral("127.0.0.1"));
+    return d->api->accounts().signIn(email, device, QStringLiteral("127.0.0.1"), false);
 }
 
 QString BackendStandIn::issueLinkCode(const QString &email)
@@ -340,6 +345,11 @@ QJsonObject BackendStandIn::catalogue() const
 QStringList BackendStandIn::catalogueAddresses() const
 {
     return d->api->catalogue().addresses();
+}
+
+QStringList BackendStandIn::cloudflareFrontAddresses() const
+{
+    return d->api->catalogue().frontAddresses();
 }
 
 QByteArray BackendStandIn::caCertificatePem()

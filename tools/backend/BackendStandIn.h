@@ -68,7 +68,7 @@ public:
     // Scripts still waiting for a request (sticky ones always count).
     int pendingScripts() const;
 
-    // Every request received, oldest first.
+    // Every request received, oldest first (the latest 10000).
     QList<StandInRequest> requests() const;
     // The requests whose endpoint (path under "/api/", see
     // StandInRequest::endpoint) begins with the prefix.
@@ -79,7 +79,8 @@ public:
     // codeMailed() and printed by the stand-in program.
     QString lastCodeFor(const QString &email) const;
     // Signs the account in as a new device and returns its token
-    // ("<id>|<40 letters and digits>"); creates the account when needed.
+    // ("<id>|<40 letters and digits>"); creates the account when needed. The
+    // device limit does not apply to this shortcut (the device still counts).
     QString issueToken(const QString &email);
     // A one-time code for "auth/sso-login-with-token" (a sign-in link's code).
     QString issueLinkCode(const QString &email);
@@ -107,6 +108,9 @@ public:
     QJsonObject catalogue() const;
     // Every server address the seed catalogue uses (servers, pools, probes).
     QStringList catalogueAddresses() const;
+    // The addresses of the catalogue's Cloudflare fronts ("cdn_probe"), which
+    // answer the route check's WebSocket upgrade when listened on (port 443).
+    QStringList cloudflareFrontAddresses() const;
 
     // The stand-in CA in PEM form, and a file holding it (written once per
     // process into the temporary directory).

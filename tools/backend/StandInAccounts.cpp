@@ -132,7 +132,7 @@ QString StandInAccounts::redeemLinkCode(const QString &code)
     return email.isEmpty() ? QString() : m_accounts.value(email).email;
 }
 
-QString StandInAccounts::signIn(const QString &email, const QJsonObject &fields, const QString &ip)
+QString StandInAccounts::signIn(const QString &email, const QJsonObject &fields, const QString &ip, bool enforceLimit)
 {
     Account &acc = account(email);
     Device device;
@@ -148,7 +148,7 @@ QString StandInAccounts::signIn(const QString &email, const QJsonObject &fields,
         if (d.os == device.os && d.osVersion == device.osVersion && d.brand == device.brand && d.model == device.model)
             same = i;
     }
-    if (same < 0 && m_deviceLimit > 0) {
+    if (same < 0 && enforceLimit && m_deviceLimit > 0) {
         int counted = 0;
         for (const Device &d : std::as_const(acc.devices))
             counted += d.countsTowardLimit ? 1 : 0;

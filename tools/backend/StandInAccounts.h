@@ -53,8 +53,9 @@ public:
 
     // Signs in a device: the same machine (same OS, version, brand and model)
     // signing in again replaces its old session. Empty when the account is
-    // at its device limit.
-    QString signIn(const QString &email, const QJsonObject &deviceFields, const QString &ip);
+    // at its device limit (unless the limit is not enforced).
+    QString signIn(const QString &email, const QJsonObject &deviceFields, const QString &ip,
+                   bool enforceLimit = true);
     Account *accountForToken(const QString &token);
     const Account *find(const QString &email) const;
     Device *deviceForToken(const QString &token);

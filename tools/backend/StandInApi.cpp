@@ -40,7 +40,7 @@ bool isEmail(const QString &text)
     return text.size() <= 254 && pattern.match(text).hasMatch();
 }
 
-// The method each endpoint takes; an endpoint missing here is unknown.
+// The method each endpoint takes ("*": any); an endpoint missing here is unknown.
 QByteArray methodOf(const QString &endpoint)
 {
     static const QHash<QString, QByteArray> methods{
@@ -60,11 +60,12 @@ QByteArray methodOf(const QString &endpoint)
         {QStringLiteral("client/vpn-session"), "POST"},
         {QStringLiteral("client/protocol-report"), "POST"},
         {QStringLiteral("client/blocklist"), "GET"},
-        {QStringLiteral("in-app-messages/sync"), "POST"},
-        {QStringLiteral("in-app-messages/events"), "POST"},
-        {QStringLiteral("notifications/pending"), "GET"},
-        {QStringLiteral("notifications/inbox"), "GET"},
-        {QStringLiteral("notifications/ack"), "POST"},
+        // Messages and notifications take whichever method they are sent with.
+        {QStringLiteral("in-app-messages/sync"), "*"},
+        {QStringLiteral("in-app-messages/events"), "*"},
+        {QStringLiteral("notifications/pending"), "*"},
+        {QStringLiteral("notifications/inbox"), "*"},
+        {QStringLiteral("notifications/ack"), "*"},
     };
     return methods.value(endpoint);
 }
@@ -107,7 +108,7 @@ StandInReply StandInApi::api(const StandInRequest &request, const QString &endpo
     const QByteArray method = methodOf(route);
     if (method.isEmpty())
         return StandInReply::error(404, QStringLiteral("The route %1 could not be found.").arg(endpoint));
-    if (request.method != method && !(method == "GET" && request.method == "HEAD"))
+    if (method != "*" && request.method != method && !(method == "GET" && request.method == "HEAD"))
         return StandInReply::error(405, QStringLiteral("The %1 method is not supported for this route.")
                                             .arg(QString::fromLatin1(request.method)));
     if (route == QLatin1String("auth/get-login-code"))

@@ -115,6 +115,18 @@ QStringList StandInCatalogue::addresses() const
     return list;
 }
 
+QStringList StandInCatalogue::frontAddresses() const
+{
+    QStringList list;
+    for (const Entry &entry : m_entries) {
+        const QString address = entry.object.value(QLatin1String("cdn_probe")).toObject().value(QLatin1String("address")).toString();
+        if (!address.isEmpty() && !list.contains(address))
+            list.append(address);
+    }
+    list.sort();
+    return list;
+}
+
 bool StandInCatalogue::hasConfigId(const QString &configId) const
 {
     return m_entries.contains(configId);

@@ -20,6 +20,8 @@ public:
     QByteArray serversBody() const { return m_serversBody; }
     // Every address the catalogue names: servers, pools, Cloudflare fronts.
     QStringList addresses() const;
+    // The Cloudflare fronts' addresses ("cdn_probe"."address").
+    QStringList frontAddresses() const;
     bool hasConfigId(const QString &configId) const;
 
     struct Result

@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QNetworkInterface>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
@@ -20,8 +21,10 @@ int main(int argc, char *argv[])
                                      QStringLiteral("address"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port (default 8443)."),
                                   QStringLiteral("port"), QStringLiteral("8443"));
-    const QCommandLineOption probe(QStringLiteral("probe"),
-                                   QStringLiteral("Also answer the connectivity probe on 1.1.1.1 port 443 (test network only)."));
+    const QCommandLineOption noExtras(QStringLiteral("loopback-only"),
+                                      QStringLiteral("Don't also answer the connectivity probe (1.1.1.1) and the catalogue's "
+                                                     "Cloudflare fronts on port 443; by default they are answered "
+                                                     "when those addresses exist here (the test network)."));
     const QCommandLineOption deviceLimit(QStringLiteral("device-limit"),
                                          QStringLiteral("Devices per account before sign-in is refused (default 5)."),
                                          QStringLiteral("count"), QStringLiteral("5"));
@@ -29,7 +32,7 @@ int main(int argc, char *argv[])
                                              QStringLiteral("Devices connected at once before a configuration is refused (default: no limit)."),
                                              QStringLiteral("count"), QStringLiteral("0"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print every request."));
-    parser.addOptions({address, port, probe, deviceLimit, connectionLimit, verbose});
+    parser.addOptions({address, port, noExtras, deviceLimit, connectionLimit, verbose});
     parser.process(app);
 
     QTextStream out(stdout);
@@ -64,10 +67,20 @@ int main(int argc, char *argv[])
     }
     if (!standIn.listen(addresses, quint16(portValue)))
         return 1;
-    if (parser.isSet(probe) && !standIn.listen({QHostAddress(QStringLiteral("1.1.1.1"))}, 443))
-        return 1;
     for (const QHostAddress &a : std::as_const(addresses))
         out << "Listening on https://" << a.toString() << ':' << portValue << Qt::endl;
+    if (!parser.isSet(noExtras)) {
+        // Only addresses that exist on this machine: in the test network
+        // namespace they are on loopback; elsewhere they are real hosts.
+        const QList<QHostAddress> local = QNetworkInterface::allAddresses();
+        QStringList extras{QStringLiteral("1.1.1.1")};
+        extras += standIn.cloudflareFrontAddresses();
+        for (const QString &text : std::as_const(extras)) {
+            const QHostAddress extra(text);
+            if (local.contains(extra) && standIn.listen({extra}, 443))
+                out << "Listening on https://" << text << ":443" << Qt::endl;
+        }
+    }
     out << "API base: " << standIn.baseUrl() << Qt::endl;
     out << "Trusted CA: " << BackendStandIn::caCertificatePath() << Qt::endl;
     return app.exec();
