@@ -11,7 +11,17 @@
 #include "app/Logger.h"
 
 namespace {
+
 Logger logger(QStringLiteral("NetworkManager"));
+
+const char kTooLargeProperty[] = "kelvraAnswerTooLarge";
+
+qint64 &maxAnswerBytes()
+{
+    static qint64 bytes = NetworkManager::kMaxAnswerBytes;
+    return bytes;
+}
+
 } // namespace
 
 NetworkManager::NetworkManager(QObject *parent)
@@ -40,6 +50,12 @@ void NetworkManager::request(const QString &url, const QJsonObject &body, Reques
     else
         reply = ApiHost::sharedManager()->get(request);
 
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > maxAnswerBytes() && !reply->property(kTooLargeProperty).toBool()) {
+            reply->setProperty(kTooLargeProperty, true);
+            reply->abort();
+        }
+    });
     const Call call{url, body, type, token, timeoutMs, watch401 && !token.isEmpty()};
     connect(reply, &QNetworkReply::finished, this, [this, reply, call] { onFinished(reply, call); });
 }
@@ -47,6 +63,13 @@ void NetworkManager::request(const QString &url, const QJsonObject &body, Reques
 void NetworkManager::onFinished(QNetworkReply *reply, const Call &call)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->property(kTooLargeProperty).toBool()) {
+        // The host did answer; what it sent is of no use to anyone.
+        logger.warning() << "Answer larger than" << maxAnswerBytes() << "bytes dropped, status" << status;
+        emit requestFinished(QByteArray(), status);
+        reply->deleteLater();
+        return;
+    }
     const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
 
     if (ApiHost::handleReply(reply, body)) {
@@ -70,3 +93,10 @@ void NetworkManager::onFinished(QNetworkReply *reply, const Call &call)
     }
     reply->deleteLater();
 }
+
+#ifdef KELVRA_TESTING
+void NetworkManager::setMaxAnswerBytesForTesting(qint64 bytes)
+{
+    maxAnswerBytes() = bytes;
+}
+#endif

@@ -26,6 +26,13 @@ public:
     void request(const QString &url, const QJsonObject &body, RequestType type, const QString &token, int timeoutMs,
                  bool watch401);
 
+    // No answer the client asks for comes near this; a bigger one is cut off
+    // instead of filling the memory.
+    static constexpr qint64 kMaxAnswerBytes = 64 * 1024 * 1024;
+#ifdef KELVRA_TESTING
+    static void setMaxAnswerBytesForTesting(qint64 bytes);
+#endif
+
 signals:
     void requestFailed();
     void requestFinished(QByteArray response, int statusCode);

@@ -370,6 +370,22 @@ private slots:
         QVERIFY(!trace.hasHeader("Authorization"));
     }
 
+    void oversizedAnswerIsCutOff()
+    {
+        NetworkManager::setMaxAnswerBytesForTesting(1024 * 1024);
+        auto restore = qScopeGuard([] { NetworkManager::setMaxAnswerBytesForTesting(NetworkManager::kMaxAnswerBytes); });
+        QByteArray huge = "{\"success\":true,\"data\":\"";
+        huge += QByteArray(4 * 1024 * 1024, 'a');
+        huge += "\"}";
+        m_standIn.script(QString(), QStringLiteral("big"), StandInReply::status(200, huge), -1);
+        const Outcome outcome = send(QStringLiteral("big"), NetworkManager::GET);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.body, QByteArray());
+        QCOMPARE(outcome.status, 200);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("big")).size(), 1);
+    }
+
     void unknownHostFailsTheRequest()
     {
         NetworkManager manager;
