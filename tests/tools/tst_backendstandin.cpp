@@ -473,7 +473,10 @@ void tst_BackendStandIn::codeSignInProfileDevicesAndSignOut()
     QVERIFY(!link.isEmpty());
     const Answer linked = post(Primary, QStringLiteral("/api/auth/sso-login-with-token"), {{"access_token", link}});
     QVERIFY(m_standIn->isTokenValid(linked.json().value("data").toObject().value("token").toString()));
-    QCOMPARE(post(Primary, QStringLiteral("/api/auth/sso-login-with-token"), {{"access_token", link}}).status, 422);
+    const Answer used = post(Primary, QStringLiteral("/api/auth/sso-login-with-token"), {{"access_token", link}});
+    QCOMPARE(used.json().value("error").toObject().value("code").toInt(), 20041);
+    const Answer unknown = post(Primary, QStringLiteral("/api/auth/sso-login-with-token"), {{"access_token", "nothing"}});
+    QCOMPARE(unknown.json().value("error").toObject().value("code").toInt(), 20040);
 }
 
 void tst_BackendStandIn::deviceAndConnectionLimitsArise()

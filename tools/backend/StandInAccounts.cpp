@@ -99,21 +99,21 @@ QString StandInAccounts::newToken()
 QString StandInAccounts::mailCode(const QString &email)
 {
     const QString code = QStringLiteral("%1").arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0'));
-    m_codes.insert(key(email), Code{code, QDateTime::currentDateTimeUtc()});
+    m_codes.insert(key(email), Issued{code, QDateTime::currentDateTimeUtc()});
     return code;
 }
 
 QString StandInAccounts::lastCodeFor(const QString &email) const
 {
-    return m_codes.value(key(email)).code;
+    return m_codes.value(key(email)).value;
 }
 
 bool StandInAccounts::takeCode(const QString &email, const QString &code)
 {
     const auto it = m_codes.constFind(key(email));
-    if (it == m_codes.constEnd() || code.trimmed().isEmpty() || it->code != code.trimmed())
+    if (it == m_codes.constEnd() || code.trimmed().isEmpty() || it->value != code.trimmed())
         return false;
-    const bool fresh = it->issued.msecsTo(QDateTime::currentDateTimeUtc()) <= CodeLifetimeMs;
+    const bool fresh = it->at.msecsTo(QDateTime::currentDateTimeUtc()) <= CodeLifetimeMs;
     m_codes.erase(it);
     return fresh;
 }
@@ -121,15 +121,25 @@ bool StandInAccounts::takeCode(const QString &email, const QString &code)
 QString StandInAccounts::issueLinkCode(const QString &email)
 {
     const QString code = randomText(48, "abcdefghijklmnopqrstuvwxyz0123456789");
-    m_linkCodes.insert(code, key(email));
+    m_linkCodes.insert(code, Issued{key(email), QDateTime::currentDateTimeUtc()});
     account(email);
     return code;
 }
 
-QString StandInAccounts::redeemLinkCode(const QString &code)
+StandInAccounts::LinkCode StandInAccounts::redeemLinkCode(const QString &code, QString *email)
 {
-    const QString email = m_linkCodes.take(code);
-    return email.isEmpty() ? QString() : m_accounts.value(email).email;
+    if (m_usedLinkCodes.contains(code))
+        return LinkCode::Used;
+    const auto it = m_linkCodes.constFind(code);
+    if (it == m_linkCodes.constEnd())
+        return LinkCode::Unknown;
+    const Issued issued = it.value();
+    m_linkCodes.erase(it);
+    m_usedLinkCodes.insert(code);
+    if (issued.at.msecsTo(QDateTime::currentDateTimeUtc()) > CodeLifetimeMs)
+        return LinkCode::Expired;
+    *email = m_accounts.value(issued.value).email;
+    return LinkCode::Valid;
 }
 
 QString StandInAccounts::signIn(const QString &email, const QJsonObject &fields, const QString &ip, bool enforceLimit)

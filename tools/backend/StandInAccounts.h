@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 // The stand-in's account store, in memory: accounts by e-mail (made on first
@@ -48,8 +49,9 @@ public:
     bool takeCode(const QString &email, const QString &code);
 
     QString issueLinkCode(const QString &email);
-    // The e-mail a link code was issued for (used up), empty when unknown.
-    QString redeemLinkCode(const QString &code);
+    enum class LinkCode { Valid, Unknown, Used, Expired };
+    // Uses up a link code; on Valid, email is the account it was issued for.
+    LinkCode redeemLinkCode(const QString &code, QString *email);
 
     // Signs in a device: the same machine (same OS, version, brand and model)
     // signing in again replaces its old session. Empty when the account is
@@ -82,18 +84,20 @@ public:
     static int tokenIdOf(const QString &token);
 
 private:
-    struct Code
+    // A mailed code, or the account a link code was issued for, and when.
+    struct Issued
     {
-        QString code;
-        QDateTime issued;
+        QString value;
+        QDateTime at;
     };
     Account &account(const QString &email);
     QString newToken();
 
     QHash<QString, Account> m_accounts;   // by lower-cased e-mail
     QHash<QString, QString> m_tokens;     // token -> lower-cased e-mail
-    QHash<QString, Code> m_codes;         // lower-cased e-mail -> last code
-    QHash<QString, QString> m_linkCodes;  // link code -> lower-cased e-mail
+    QHash<QString, Issued> m_codes;       // lower-cased e-mail -> last code
+    QHash<QString, Issued> m_linkCodes;   // link code -> lower-cased e-mail
+    QSet<QString> m_usedLinkCodes;
     int m_nextAccountId = 1001;
     int m_nextTokenId = 41;
     int m_deviceLimit = 5;

@@ -211,10 +211,18 @@ StandInReply StandInApi::codeLogin(const StandInRequest &request)
 
 StandInReply StandInApi::linkLogin(const StandInRequest &request)
 {
-    const QString email = m_accounts.redeemLinkCode(request.json().value(QLatin1String("access_token")).toString());
-    if (email.isEmpty())
-        return StandInReply::error(422, QStringLiteral("This sign-in link has expired. Request a new one."), 4221);
-    return loggedIn(email, QJsonObject(), request);
+    QString email;
+    switch (m_accounts.redeemLinkCode(request.json().value(QLatin1String("access_token")).toString(), &email)) {
+    case StandInAccounts::LinkCode::Valid:
+        return loggedIn(email, QJsonObject(), request);
+    case StandInAccounts::LinkCode::Expired:
+        return StandInReply::error(422, QStringLiteral("This sign-in link has expired."), 20042);
+    case StandInAccounts::LinkCode::Used:
+        return StandInReply::error(422, QStringLiteral("This sign-in link was already used."), 20041);
+    case StandInAccounts::LinkCode::Unknown:
+        break;
+    }
+    return StandInReply::error(422, QStringLiteral("This sign-in link is not valid."), 20040);
 }
 
 StandInReply StandInApi::loggedIn(const QString &email, const QJsonObject &device, const StandInRequest &request)
