@@ -85,6 +85,8 @@ private slots:
     void hostileRequestsGetRefusedAndTheServerLives();
     void randomGarbageNeverStopsTheServer();
     void keepAliveAnswersPipelinedRequestsInOrder();
+    void idleAndHalfSentRequestsAreClosed();
+    void manyClientsAtOnceAreAllAnswered();
     void connectivityProbeAndCloudflareFront();
     void seedCatalogueUsesOnlyTestNetworkAddresses();
     void configurationsInEveryForm_data();
@@ -597,6 +599,42 @@ void tst_BackendStandIn::keepAliveAnswersPipelinedRequestsInOrder()
     QVERIFY(answers.mid(second, third - second).contains("Session recorded."));
     QCOMPARE(m_standIn->requests().size(), 3);
     QCOMPARE(m_standIn->requests().at(1).json().value("state").toString(), QStringLiteral("connected"));
+}
+
+void tst_BackendStandIn::idleAndHalfSentRequestsAreClosed()
+{
+    m_standIn->setIdleTimeout(300);
+    QElapsedTimer timer;
+    timer.start();
+    // A head that never ends, and a body shorter than announced.
+    QCOMPARE(raw("GET /api/me HTTP/1.1\r\nHost: a\r\nX-Slow: "), QByteArray());
+    QCOMPARE(raw("POST /api/auth/code-login HTTP/1.1\r\nHost: a\r\nContent-Length: 100\r\n\r\n{\"email\""), QByteArray());
+    QVERIFY(timer.elapsed() < 5000); // closed by the stand-in, not by the wait giving up
+    QVERIFY(raw("GET /cdn-cgi/trace HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n").startsWith("HTTP/1.1 200"));
+}
+
+void tst_BackendStandIn::manyClientsAtOnceAreAllAnswered()
+{
+    const QByteArray token = m_standIn->issueToken(QStringLiteral("crowd@kelvra.test")).toUtf8();
+    const QByteArray request = "GET /api/me HTTP/1.1\r\nHost: a\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n\r\n";
+    std::vector<std::unique_ptr<QSslSocket>> sockets;
+    QHash<QSslSocket *, QByteArray> received;
+    for (int i = 0; i < 40; ++i) {
+        auto socket = std::make_unique<QSslSocket>();
+        socket->setProxy(QNetworkProxy::NoProxy);
+        socket->setSslConfiguration(trustingStandIn());
+        QSslSocket *raw = socket.get();
+        connect(raw, &QSslSocket::encrypted, raw, [raw, request] { raw->write(request); });
+        connect(raw, &QSslSocket::readyRead, raw, [raw, &received] { received[raw] += raw->readAll(); });
+        raw->connectToHostEncrypted(QStringLiteral("127.0.0.%1").arg(1 + i % 3), m_standIn->port(), Primary);
+        sockets.push_back(std::move(socket));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.begin(), sockets.end(),
+                                         [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                             30000);
+    for (const auto &socket : sockets)
+        QVERIFY2(received.value(socket.get()).startsWith("HTTP/1.1 200"), received.value(socket.get()).left(80).constData());
+    QCOMPARE(m_standIn->requestsTo(QStringLiteral("me")).size(), 40);
 }
 
 void tst_BackendStandIn::connectivityProbeAndCloudflareFront()

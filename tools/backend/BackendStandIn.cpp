@@ -66,6 +66,7 @@ public:
     QSet<StandInHttpConnection *> connections;
     quint16 port = 0;
     int issued = 0; // devices made by issueToken()
+    int idleTimeoutMs = StandInHttpConnection::DefaultIdleTimeoutMs;
 };
 
 BackendStandIn::BackendStandIn(QObject *parent)
@@ -169,7 +170,7 @@ void BackendStandIn::resumeListening(const QHostAddress &address)
                 auto *socket = qobject_cast<QSslSocket *>(server->nextPendingConnection());
                 if (!socket)
                     continue;
-                auto *connection = new StandInHttpConnection(socket, this);
+                auto *connection = new StandInHttpConnection(socket, d->idleTimeoutMs, this);
                 d->connections.insert(connection);
                 connect(connection, &StandInHttpConnection::requestReady, this,
                         [this](StandInHttpConnection *c, const StandInRequest &request) { handle(c, request); });
@@ -180,6 +181,11 @@ void BackendStandIn::resumeListening(const QHostAddress &address)
             }
         });
     }
+}
+
+void BackendStandIn::setIdleTimeout(int milliseconds)
+{
+    d->idleTimeoutMs = milliseconds;
 }
 
 bool BackendStandIn::isListening(const QHostAddress &address) const

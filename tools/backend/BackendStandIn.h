@@ -56,6 +56,10 @@ public:
     void resumeListening(const QHostAddress &address);
     bool isListening(const QHostAddress &address) const;
 
+    // How long a connection may sit without a complete request before it is
+    // closed (default 60000 ms; for connections accepted afterwards).
+    void setIdleTimeout(int milliseconds);
+
     // Scripting. host: the local address as text ("127.0.0.2") or a host name
     // from the "Host" header ("cdn1.testapi.kelvra.test"); empty matches any.
     // pathPrefix: relative to "/api/" ("client/configuration/") unless it

@@ -88,13 +88,13 @@ bool headerHasToken(const QByteArray &value, const QByteArray &token)
 }
 } // namespace
 
-StandInHttpConnection::StandInHttpConnection(QSslSocket *socket, QObject *parent)
+StandInHttpConnection::StandInHttpConnection(QSslSocket *socket, int idleTimeoutMs, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
 {
     socket->setParent(this);
     m_idle.setSingleShot(true);
-    m_idle.setInterval(IdleTimeoutMs);
+    m_idle.setInterval(idleTimeoutMs);
     connect(&m_idle, &QTimer::timeout, this, &StandInHttpConnection::abort);
     connect(socket, &QSslSocket::readyRead, this, &StandInHttpConnection::onReadyRead);
     connect(socket, &QSslSocket::disconnected, this, &StandInHttpConnection::finishClose);

@@ -20,14 +20,15 @@ class StandInHttpConnection : public QObject
 {
     Q_OBJECT
 public:
-    // Takes ownership of the socket, which has finished its TLS handshake.
-    explicit StandInHttpConnection(QSslSocket *socket, QObject *parent = nullptr);
-    ~StandInHttpConnection() override;
-
     static constexpr int MaxHeaderBytes = 32 * 1024;
     static constexpr int MaxHeaderCount = 100;
     static constexpr qint64 MaxBodyBytes = 4 * 1024 * 1024;
-    static constexpr int IdleTimeoutMs = 60 * 1000;
+    static constexpr int DefaultIdleTimeoutMs = 60 * 1000;
+
+    // Takes ownership of the socket, which has finished its TLS handshake.
+    explicit StandInHttpConnection(QSslSocket *socket, int idleTimeoutMs = DefaultIdleTimeoutMs,
+                                   QObject *parent = nullptr);
+    ~StandInHttpConnection() override;
 
     // Answers the request handed out last (after reply.delayMs), or stalls or
     // drops it. Refuse kinds behave like Drop here (the listener is closed
