@@ -12,9 +12,6 @@
 
 #include <memory>
 
-class QSslSocket;
-class StandInAccounts;
-class StandInCatalogue;
 class StandInHttpConnection;
 
 // A stand-in for the Kelvra backend API: a real HTTPS server on loopback
@@ -29,7 +26,8 @@ class StandInHttpConnection;
 // Everything happens on the thread that owns the object.
 //
 // Its certificate is signed by the stand-in CA (caCertificatePath()), valid
-// for those host names, their addresses and 1.1.1.1.
+// for those host names, their addresses, 1.1.1.1 and the catalogue's
+// Cloudflare front name (front.testapi.kelvra.test).
 class BackendStandIn : public QObject
 {
     Q_OBJECT
