@@ -38,9 +38,7 @@ private slots:
     void initTestCase()
     {
         useOwnCredentialService("accountsession");
-        if (!TestEnvironment::inPrivateNetwork())
-            QSKIP("needs the private test network (scripts/netns.sh)");
-        QVERIFY(startStandIn(m_standIn));
+        KELVRA_START_STAND_IN(m_standIn);
         // Every test signs in as one more device.
         m_standIn.setDeviceLimit(0);
         UserManager::setProbeUrlForTesting(QStringLiteral("https://127.0.0.1:%1/cdn-cgi/trace").arg(m_standIn.port()));
@@ -49,11 +47,8 @@ private slots:
 
     void init()
     {
-        ApiHost::Testing::resetHostState();
-        m_standIn.clearScripts();
-        m_standIn.clearRequests();
+        resetStandIn(m_standIn);
         forgetCredentials(kEmail);
-        LogCapture::instance().clear();
         signIn();
     }
 

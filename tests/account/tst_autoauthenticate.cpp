@@ -35,21 +35,16 @@ private slots:
     void initTestCase()
     {
         useOwnCredentialService("autoauthenticate");
-        if (!TestEnvironment::inPrivateNetwork())
-            QSKIP("needs the private test network (scripts/netns.sh)");
-        QVERIFY(startStandIn(m_standIn));
+        KELVRA_START_STAND_IN(m_standIn);
         m_standIn.setDeviceLimit(0);
     }
 
     void init()
     {
         m_controller.reset();
-        ApiHost::Testing::resetHostState();
-        m_standIn.clearScripts();
-        m_standIn.clearRequests();
+        resetStandIn(m_standIn);
         forgetCredentials(kEmail);
         UserManager::setState(UserManager::SignedOut);
-        LogCapture::instance().clear();
     }
 
     void noStoredSessionChecksForUpdates()

@@ -36,19 +36,14 @@ private slots:
     void initTestCase()
     {
         useOwnCredentialService("codeauthenticator");
-        if (!TestEnvironment::inPrivateNetwork())
-            QSKIP("needs the private test network (scripts/netns.sh)");
-        QVERIFY(startStandIn(m_standIn));
+        KELVRA_START_STAND_IN(m_standIn);
     }
 
     void init()
     {
-        ApiHost::Testing::resetHostState();
-        m_standIn.clearScripts();
-        m_standIn.clearRequests();
+        resetStandIn(m_standIn);
         forgetCredentials(kEmail);
         UserManager::setState(UserManager::SignedOut);
-        LogCapture::instance().clear();
     }
 
     void answers_data()

@@ -89,6 +89,16 @@ inline bool startStandIn(BackendStandIn &standIn)
     return true;
 }
 
+// A clean slate between test functions: traffic back on the primary host, no
+// scripts, no recorded requests, no captured log lines.
+inline void resetStandIn(BackendStandIn &standIn)
+{
+    ApiHost::Testing::resetHostState();
+    standIn.clearScripts();
+    standIn.clearRequests();
+    LogCapture::instance().clear();
+}
+
 // Each test program keeps its credentials under a service name of its own:
 // all tests share one Secret Service.
 inline void useOwnCredentialService(const char *testName)
@@ -137,6 +147,14 @@ inline void forgetCredentials(const QString &email)
 }
 
 } // namespace ApiTestSupport
+
+// In initTestCase(): the stand-in's host names exist only in the test network.
+#define KELVRA_START_STAND_IN(standIn)                                                                                 \
+    do {                                                                                                               \
+        if (!TestEnvironment::inPrivateNetwork())                                                                      \
+            QSKIP("needs the private test network (scripts/netns.sh)");                                                \
+        QVERIFY(ApiTestSupport::startStandIn(standIn));                                                                \
+    } while (false)
 
 // A main() that gives the test its own home before the application exists.
 #define KELVRA_API_TEST_MAIN(TestClass, AppClass)                                                                      \

@@ -37,17 +37,12 @@ private slots:
     void initTestCase()
     {
         useOwnCredentialService("sessionguards");
-        if (!TestEnvironment::inPrivateNetwork())
-            QSKIP("needs the private test network (scripts/netns.sh)");
-        QVERIFY(startStandIn(m_standIn));
+        KELVRA_START_STAND_IN(m_standIn);
     }
 
     void init()
     {
-        ApiHost::Testing::resetHostState();
-        m_standIn.clearScripts();
-        m_standIn.clearRequests();
-        LogCapture::instance().clear();
+        resetStandIn(m_standIn);
     }
 
     void limitRefusals_data()
