@@ -3,6 +3,8 @@
 #include <QNetworkReply>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTest>
 
 #include "api/ApiHost.h"
@@ -99,6 +101,23 @@ private slots:
         QCOMPARE(ApiHost::backupHosts(),
                  QStringList({QStringLiteral("cdn1.testapi.kelvra.test"), QStringLiteral("cdn2.testapi.kelvra.test")}));
         QVERIFY(ApiHost::baseUrl().endsWith(QLatin1String("/api/")));
+    }
+
+    void onlyTheStandInIsTrusted()
+    {
+        ApiHost::sharedManager();
+        const QList<QSslCertificate> trusted = QSslConfiguration::defaultConfiguration().caCertificates();
+        QCOMPARE(trusted, QSslCertificate::fromData(BackendStandIn::caCertificatePem(), QSsl::Pem));
+
+        // Its certificate does not name "localhost": the check stays on.
+        NetworkManager manager;
+        QSignalSpy finished(&manager, &NetworkManager::requestFinished);
+        manager.request(QStringLiteral("https://localhost:%1/cdn-cgi/trace").arg(m_standIn.port()), QJsonObject(),
+                        NetworkManager::GET, QString(), 4000, false);
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(finished.at(0).at(1).toInt(), 0);
+        QCOMPARE(finished.at(0).at(0).toByteArray(), QByteArray());
+        QVERIFY(m_standIn.requestsTo(QStringLiteral("/cdn-cgi/trace")).isEmpty());
     }
 
     void primaryFailureMovesTraffic_data()
