@@ -2,11 +2,29 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFontDatabase>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QUrl>
 
+#include "account/CodeAuthenticator.h"
+#include "account/ConnectedDevicesModel.h"
+#include "account/LogoutManager.h"
+#include "account/TokenManager.h"
+#include "account/UserManager.h"
+#include "api/ApiHost.h"
+#include "api/AuthGuard.h"
+#include "api/LimitGuard.h"
+#include "api/NetworkManager.h"
 #include "app/Logger.h"
 #include "app/Settings.h"
 #include "vpn/VpnConnection.h"
@@ -17,6 +35,23 @@ Logger logger(QStringLiteral("CoreController"));
 
 constexpr int kUpdateRetryMs = 10000;
 constexpr int kLeftoverTunnelChecks = 5;
+constexpr int kSilentSignInTimeoutMs = 15000;
+constexpr int kProfileRefreshAfterTunnelMs = 3000;
+const char kCdnConfigsFile[] = "cdn-configs.json";
+
+// The architecture the version check reports; an ARM64 machine gets the x64
+// build, which it runs.
+QString machineArchitecture()
+{
+    const QString arch = QSysInfo::currentCpuArchitecture();
+    if (arch == QLatin1String("x86_64") || arch == QLatin1String("arm64"))
+        return QStringLiteral("x64");
+    if (arch == QLatin1String("i386"))
+        return QStringLiteral("x86");
+    if (arch.startsWith(QLatin1String("arm")))
+        return QStringLiteral("ARM");
+    return QStringLiteral("Unknown");
+}
 
 const char *const kFonts[] = {
     ":/ui/fonts/Poppins-Light.ttf",    ":/ui/fonts/Poppins-Regular.ttf", ":/ui/fonts/Poppins-Medium.ttf",
@@ -29,14 +64,48 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
                                QSharedPointer<Settings> settings, QObject *parent)
     : QObject(parent), m_engine(engine), m_vpnConnection(std::move(vpnConnection)), m_settings(std::move(settings))
 {
+    m_updateRequest = QSharedPointer<NetworkManager>::create();
     loadFonts();
 
-    m_updateRetryTimer.setSingleShot(true);
-    m_updateRetryTimer.setInterval(kUpdateRetryMs);
-    connect(&m_updateRetryTimer, &QTimer::timeout, this, &CoreController::checkUpdates);
+    // Models. The server list, plans, protocols, network monitor and updater
+    // join here as they arrive.
+    m_devices = QSharedPointer<ConnectedDevicesModel>::create();
+    publish("MDevices", m_devices.data());
+
+    // The connection controller, settings controller and session reporter
+    // join here; the device-limit guard is published for the limit dialog.
+    publish("LimitGuard", LimitGuard::instance());
+
+    // Sign-in objects: an expired session signs the user out. The
+    // single-sign-on controller joins here.
+    m_codeAuthenticator = QSharedPointer<CodeAuthenticator>::create();
+    publish("CodeAuthenticator", m_codeAuthenticator.data());
+    m_logoutManager = QSharedPointer<LogoutManager>::create();
+    publish("LogoutManager", m_logoutManager.data());
+    connect(AuthGuard::instance(), &AuthGuard::unauthorized, m_logoutManager.data(), &LogoutManager::forceLogout);
+
+    publish("TokenManager", TokenManager::instance());
+    publish("UserManager", UserManager::instance());
 
     if (m_vpnConnection)
         m_vpnConnection->cleanUpLeftoverTunnel(kLeftoverTunnelChecks);
+
+    m_updateRetryTimer.setSingleShot(true);
+    m_updateRetryTimer.setInterval(kUpdateRetryMs);
+    connect(&m_updateRetryTimer, &QTimer::timeout, this, [this] {
+        if (UserManager::state() == UserManager::SignedIn)
+            checkUpdates();
+    });
+
+    // The VPN connection's connectionStateChanged joins onVpnStateChanged once
+    // the connection reports its states.
+    m_profileRefreshTimer.setSingleShot(true);
+    m_profileRefreshTimer.setInterval(kProfileRefreshAfterTunnelMs);
+    connect(&m_profileRefreshTimer, &QTimer::timeout, UserManager::instance(), &UserManager::fetchUserInfo);
+
+    connect(m_logoutManager.data(), &LogoutManager::logout, this, &CoreController::onLogout);
+    connect(m_updateRequest.data(), &NetworkManager::requestFinished, this, &CoreController::parseResponse);
+    connect(m_updateRequest.data(), &NetworkManager::requestFailed, this, &CoreController::onErrorOccurred);
 }
 
 CoreController::~CoreController() = default;
@@ -77,14 +146,93 @@ void CoreController::clearContextObjects()
 
 void CoreController::autoAuthenticate()
 {
-    // The token store joins with the account work; until then nobody is stored.
-    logger.info() << "Auto authenticate failed - no entries found in keychain";
-    checkUpdates();
+    QPointer<CoreController> self(this);
+    TokenManager::instance()->readCredentials([self](const QString &email, const QString &token) {
+        if (!self)
+            return;
+        if (email.isEmpty() || token.isEmpty()) {
+            logger.info() << "Auto authenticate failed - no entries found in keychain";
+            self->checkUpdates();
+            return;
+        }
+        self->silentSignIn(email, token);
+    });
+}
+
+void CoreController::silentSignIn(const QString &email, const QString &token)
+{
+    QNetworkRequest request{QUrl(ApiHost::url(QStringLiteral("subscription-info")))};
+    request.setRawHeader("Content-Type", "application/json");
+    request.setRawHeader("Accept", "application/json");
+    request.setRawHeader("Authorization", QByteArray("Bearer ") + token.toUtf8());
+    request.setTransferTimeout(kSilentSignInTimeoutMs);
+
+    QNetworkReply *reply = ApiHost::sharedManager()->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, email, token] {
+        reply->deleteLater();
+        const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
+        if (ApiHost::handleReply(reply, body)) {
+            QTimer::singleShot(ApiHost::retryDelayMs(), this, [this, email, token] { silentSignIn(email, token); });
+            return;
+        }
+        const QNetworkReply::NetworkError error = reply->error();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (error != QNetworkReply::NoError && status == 401) {
+            logger.info() << "Auto authenticate failed, token's invalid";
+            TokenManager::instance()->deleteCredentials(email);
+            checkUpdates();
+            return;
+        }
+        const bool success = QJsonDocument::fromJson(body).object().value(QLatin1String("success")).toBool();
+        if (error == QNetworkReply::NoError && success) {
+            logger.info() << "Auto aunthenticate succeed";
+            emit autoLogin(email);
+            UserManager::setState(UserManager::SignedIn);
+            checkUpdates();
+            return;
+        }
+        // No answer, or one that says nothing about the session: the saved
+        // session stays in use rather than leaving the user signed out with a
+        // token still stored.
+        logger.info() << QStringLiteral("Auto authenticate: no answer (%1), using the saved session").arg(int(error));
+        emit autoLogin(email);
+        UserManager::setState(UserManager::SignedIn);
+    });
 }
 
 void CoreController::checkUpdates()
 {
-    // The version check request is built by the updater.
+    const QJsonObject body{
+        {QStringLiteral("current_version"), QStringLiteral(KELVRA_VERSION)},
+        {QStringLiteral("type"), QStringLiteral("desktop")},
+        {QStringLiteral("current_os"), QStringLiteral("windows")},
+        {QStringLiteral("machine_arch"), machineArchitecture()},
+    };
+    const QString token =
+        UserManager::state() == UserManager::SignedIn ? TokenManager::instance()->getToken() : QString();
+    m_updateRequest->request(ApiHost::url(QStringLiteral("app-version-check")), body, NetworkManager::POST, token, 0,
+                             true);
+}
+
+void CoreController::onVpnStateChanged(VpnProtocol::ConnectionState state)
+{
+    if (state != VpnProtocol::Connecting && state != VpnProtocol::Connected && state != VpnProtocol::Disconnected)
+        return;
+    ApiHost::noteTunnelChange();
+    if (state == VpnProtocol::Connecting)
+        m_profileRefreshTimer.stop();
+    else if (state == VpnProtocol::Disconnected && UserManager::state() == UserManager::SignedIn)
+        m_profileRefreshTimer.start();
+}
+
+void CoreController::onLogout()
+{
+    // The connection controller closes the tunnel with reason "logout" and the
+    // tray disables its connect options once both exist.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1Char('/')
+                          + QString::fromLatin1(kCdnConfigsFile);
+    if (QFile::exists(cache) && !QFile::remove(cache))
+        logger.warning() << "Could not delete" << cache;
 }
 
 void CoreController::parseResponse(QByteArray data, int statusCode)

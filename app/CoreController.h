@@ -7,6 +7,12 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "vpn/VpnProtocol.h"
+
+class CodeAuthenticator;
+class ConnectedDevicesModel;
+class LogoutManager;
+class NetworkManager;
 class QQmlApplicationEngine;
 class Settings;
 class VpnConnection;
@@ -55,13 +61,29 @@ public:
     Q_INVOKABLE void openServiceLogsFolder();
     Q_INVOKABLE void clearLogs();
 
+    // The VPN connection's state changes arrive here: a tunnel change tells
+    // the request layer that lost replies are not the API host's fault, and
+    // the profile is refreshed once the tunnel is down.
+    void onVpnStateChanged(VpnProtocol::ConnectionState state);
+
+    ConnectedDevicesModel *devicesModel() const { return m_devices.data(); }
+    CodeAuthenticator *codeAuthenticator() const { return m_codeAuthenticator.data(); }
+    LogoutManager *logoutManager() const { return m_logoutManager.data(); }
+
 private:
     void loadFonts();
     void publish(const char *name, QObject *object);
+    void silentSignIn(const QString &email, const QString &token);
+    void onLogout();
 
     QPointer<QQmlApplicationEngine> m_engine;
     QSharedPointer<VpnConnection> m_vpnConnection;
     QSharedPointer<Settings> m_settings;
+    QSharedPointer<NetworkManager> m_updateRequest;
+    QSharedPointer<ConnectedDevicesModel> m_devices;
+    QSharedPointer<CodeAuthenticator> m_codeAuthenticator;
+    QSharedPointer<LogoutManager> m_logoutManager;
     QTimer m_updateRetryTimer;
+    QTimer m_profileRefreshTimer;
     bool m_isUpdateAvailable = false;
 };

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+
+// Everything the client sends to the backend goes through one access manager.
+// It stamps API requests and, while the primary API host cannot be reached,
+// sends them to the CDN front hosts instead. The host state is process-wide
+// and lives on the GUI thread only.
+namespace ApiHost {
+
+enum Attribute {
+    // Set on an API request that went to the primary host.
+    FallbackAllowedAttribute = QNetworkRequest::User + 41,
+    // Set on an API request that went to a backup host, with its index.
+    OnBackupAttribute = QNetworkRequest::User + 42,
+    BackupIndexAttribute = QNetworkRequest::User + 43,
+    // The tunnel generation when the request was made (every request).
+    GenerationAttribute = QNetworkRequest::User + 44,
+};
+
+enum HostFailure {
+    Answered = 0,
+    Unreachable = 1,
+    NoAnswer = 2,
+};
+
+class Manager : public QNetworkAccessManager
+{
+    Q_OBJECT
+public:
+    explicit Manager(QObject *parent = nullptr);
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *outgoingData) override;
+};
+
+QSharedPointer<Manager> sharedManager();
+
+// The API base URL of this build; ends in "/api/".
+QString baseUrl();
+// The base URL followed by a relative endpoint path ("me", "client/servers").
+QString url(const QString &path);
+// Staging builds (the base URL names a "testapi." host) enable the test aids.
+bool isStagingBuild();
+QString primaryHost();
+QStringList backupHosts();
+
+// The retry decision for a finished reply; true means send it again after
+// retryDelayMs(). Call once per finished reply, before reading the body.
+bool handleReply(QNetworkReply *reply, const QByteArray &body);
+int retryDelayMs();
+// A tunnel came up or went down: replies lost in it are not the host's fault.
+void noteTunnelChange();
+
+HostFailure hostFailure(QNetworkReply::NetworkError error, int httpStatus, const QByteArray &body);
+// Hosts a "KELVRA_SIMULATE_FILTERED" value makes unreachable: none in a
+// production build or for an empty value.
+QStringList simulatedFilteredHosts(const QString &value, bool stagingBuild);
+
+// -1 while API traffic goes to the primary host, else the backup host's index.
+int backupIndex();
+// Milliseconds since the epoch, as the host state sees them.
+qint64 nowMs();
+
+#ifdef KELVRA_TESTING
+namespace Testing {
+// Points the API at the stand-in's port; the host names stay the build's.
+void setApiPort(int port);
+// Moves the host state's clock forward.
+void advanceClock(qint64 ms);
+// Back to the primary host with no retry counts; the filter simulation is
+// read from the environment again on the next request.
+void resetHostState();
+} // namespace Testing
+#endif
+
+} // namespace ApiHost

@@ -1,0 +1,417 @@
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTest>
+
+#include "api/ApiHost.h"
+#include "api/NetworkManager.h"
+#include "tests/api/ApiTestSupport.h"
+
+using namespace ApiTestSupport;
+
+namespace {
+
+const QString kPrimary = QStringLiteral("127.0.0.1");
+const QString kBackup0 = QStringLiteral("127.0.0.2");
+const QString kBackup1 = QStringLiteral("127.0.0.3");
+
+StandInReply answerFrom(const QString &who)
+{
+    return StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true}, {QStringLiteral("from"), who}});
+}
+
+QString answeredBy(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object().value(QLatin1String("from")).toString();
+}
+
+// One request through the request layer, waited for until it reports.
+struct Outcome
+{
+    bool finished = false;
+    bool failed = false;
+    QByteArray body;
+    int status = -1;
+};
+
+Outcome send(const QString &path, NetworkManager::RequestType type, int timeoutMs = 0, const QString &token = QString())
+{
+    NetworkManager manager;
+    QSignalSpy finished(&manager, &NetworkManager::requestFinished);
+    QSignalSpy failed(&manager, &NetworkManager::requestFailed);
+    manager.request(ApiHost::url(path), QJsonObject{{QStringLiteral("k"), 1}}, type, token, timeoutMs, false);
+    Outcome outcome;
+    if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 60000))
+        return outcome;
+    // Nothing more may follow the one report.
+    QTest::qWait(50);
+    if (finished.count() + failed.count() != 1)
+        return outcome;
+    outcome.failed = failed.count() == 1;
+    outcome.finished = finished.count() == 1;
+    if (outcome.finished) {
+        outcome.body = finished.at(0).at(0).toByteArray();
+        outcome.status = finished.at(0).at(1).toInt();
+    }
+    return outcome;
+}
+
+// A request made straight on the shared manager, for the retry decision.
+QNetworkReply *finishedReply(const QString &url, NetworkManager::RequestType type, QByteArray *body)
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(3000);
+    QNetworkReply *reply = type == NetworkManager::GET ? ApiHost::sharedManager()->get(request)
+                                                       : ApiHost::sharedManager()->post(request, QByteArray("{}"));
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(20000);
+    *body = reply->readAll();
+    return reply;
+}
+
+} // namespace
+
+class TestApiHost : public QObject
+{
+    Q_OBJECT
+    BackendStandIn m_standIn;
+
+private slots:
+    void initTestCase()
+    {
+        LogCapture::instance().install();
+        KELVRA_START_STAND_IN(m_standIn);
+    }
+
+    void init()
+    {
+        resetStandIn(m_standIn);
+    }
+
+    void buildFlavour()
+    {
+        QVERIFY(ApiHost::isStagingBuild());
+        QCOMPARE(ApiHost::primaryHost(), QStringLiteral("testapi.kelvra.test"));
+        QCOMPARE(ApiHost::backupHosts(),
+                 QStringList({QStringLiteral("cdn1.testapi.kelvra.test"), QStringLiteral("cdn2.testapi.kelvra.test")}));
+        QVERIFY(ApiHost::baseUrl().endsWith(QLatin1String("/api/")));
+    }
+
+    void onlyTheStandInIsTrusted()
+    {
+        ApiHost::sharedManager();
+        const QList<QSslCertificate> trusted = QSslConfiguration::defaultConfiguration().caCertificates();
+        QCOMPARE(trusted, QSslCertificate::fromData(BackendStandIn::caCertificatePem(), QSsl::Pem));
+
+        // Its certificate does not name "localhost": the check stays on.
+        NetworkManager manager;
+        QSignalSpy finished(&manager, &NetworkManager::requestFinished);
+        manager.request(QStringLiteral("https://localhost:%1/cdn-cgi/trace").arg(m_standIn.port()), QJsonObject(),
+                        NetworkManager::GET, QString(), 4000, false);
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(finished.at(0).at(1).toInt(), 0);
+        QCOMPARE(finished.at(0).at(0).toByteArray(), QByteArray());
+        QVERIFY(m_standIn.requestsTo(QStringLiteral("/cdn-cgi/trace")).isEmpty());
+    }
+
+    void primaryFailureMovesTraffic_data()
+    {
+        QTest::addColumn<NetworkManager::RequestType>("type");
+        QTest::addColumn<StandInReply>("primaryReply");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("resent");
+        QTest::addColumn<int>("backupIndexAfter");
+
+        QTest::newRow("GET refused") << NetworkManager::GET << StandInReply::refuse() << 0 << true << 0;
+        QTest::newRow("POST refused") << NetworkManager::POST << StandInReply::refuse() << 0 << true << 0;
+        QTest::newRow("GET portal page") << NetworkManager::GET << StandInReply::captivePage() << 0 << true << 0;
+        QTest::newRow("POST portal page") << NetworkManager::POST << StandInReply::captivePage() << 0 << true << 0;
+        QTest::newRow("GET timed out") << NetworkManager::GET << StandInReply::stall() << 1000 << true << 0;
+        QTest::newRow("POST timed out") << NetworkManager::POST << StandInReply::stall() << 1000 << false << 0;
+        QTest::newRow("GET dropped") << NetworkManager::GET << StandInReply::drop() << 0 << true << 0;
+        QTest::newRow("POST dropped") << NetworkManager::POST << StandInReply::drop() << 0 << false << 0;
+        QTest::newRow("GET server error") << NetworkManager::GET << StandInReply::serverError(503) << 0 << false << -1;
+        QTest::newRow("POST refusal") << NetworkManager::POST << StandInReply::error(422, QStringLiteral("no")) << 0
+                                      << false << -1;
+    }
+
+    void primaryFailureMovesTraffic()
+    {
+        QFETCH(NetworkManager::RequestType, type);
+        QFETCH(StandInReply, primaryReply);
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, resent);
+        QFETCH(int, backupIndexAfter);
+
+        // Every try on the primary meets the failure (Qt itself tries a
+        // dropped connection twice).
+        m_standIn.script(kPrimary, QStringLiteral("probe/path"), primaryReply, -1);
+        m_standIn.script(QString(), QStringLiteral("probe/path"), answerFrom(QStringLiteral("backup")), -1);
+
+        const Outcome outcome = send(QStringLiteral("probe/path"), type, timeoutMs);
+        QVERIFY(outcome.finished);
+        QCOMPARE(ApiHost::backupIndex(), backupIndexAfter);
+        QCOMPARE(LogCapture::instance().count(QStringLiteral("using the backup host for this run")),
+                 backupIndexAfter == 0 ? 1 : 0);
+
+        const QList<StandInRequest> requests = m_standIn.requestsTo(QStringLiteral("probe/path"));
+        if (resent) {
+            QCOMPARE(outcome.status, 200);
+            QCOMPARE(answeredBy(outcome.body), QStringLiteral("backup"));
+            QCOMPARE(requests.last().address, kBackup0);
+            QCOMPARE(requests.last().host, QStringLiteral("cdn1.testapi.kelvra.test"));
+        } else {
+            QCOMPARE(requests.size(), 1);
+            QCOMPARE(requests.first().address, kPrimary);
+            QVERIFY(outcome.status == 0 || outcome.status >= 400);
+        }
+        if (backupIndexAfter == 0) {
+            // The next request goes to the backup host straight away.
+            m_standIn.clearRequests();
+            QCOMPARE(send(QStringLiteral("probe/path"), NetworkManager::GET).status, 200);
+            QCOMPARE(m_standIn.requestsTo(QStringLiteral("probe/path")).size(), 1);
+            QCOMPARE(m_standIn.requestsTo(QStringLiteral("probe/path")).first().address, kBackup0);
+        }
+    }
+
+    void failuresOnTheBackupAdvanceOnce()
+    {
+        m_standIn.script(kPrimary, QString(), StandInReply::refuse());
+        m_standIn.script(QString(), QStringLiteral("one"), answerFrom(QStringLiteral("any")), -1);
+        QCOMPARE(send(QStringLiteral("one"), NetworkManager::GET).status, 200);
+        QCOMPARE(ApiHost::backupIndex(), 0);
+
+        // Two requests on their way to backup 0 when it goes away.
+        m_standIn.script(kBackup0, QString(), StandInReply::refuse());
+        m_standIn.script(kBackup1, QStringLiteral("two"), answerFrom(kBackup1), -1);
+        NetworkManager first;
+        NetworkManager second;
+        QSignalSpy firstDone(&first, &NetworkManager::requestFinished);
+        QSignalSpy secondDone(&second, &NetworkManager::requestFinished);
+        first.request(ApiHost::url(QStringLiteral("two")), QJsonObject(), NetworkManager::GET, QString(), 0, false);
+        second.request(ApiHost::url(QStringLiteral("two")), QJsonObject(), NetworkManager::GET, QString(), 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(firstDone.count() + secondDone.count(), 2, 30000);
+        QCOMPARE(answeredBy(firstDone.at(0).at(0).toByteArray()), kBackup1);
+        QCOMPARE(answeredBy(secondDone.at(0).at(0).toByteArray()), kBackup1);
+        QCOMPARE(ApiHost::backupIndex(), 1);
+        QCOMPARE(LogCapture::instance().count(QStringLiteral("didn't answer either")), 1);
+
+        // The last backup failing too ends the request and returns to the primary.
+        m_standIn.script(kBackup1, QString(), StandInReply::refuse());
+        const Outcome outcome = send(QStringLiteral("three"), NetworkManager::GET);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.status, 0);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QCOMPARE(LogCapture::instance().count(QStringLiteral("no backup host answered")), 1);
+    }
+
+    void primaryIsTriedAgainAfterTenMinutes()
+    {
+        m_standIn.script(kPrimary, QString(), StandInReply::refuse());
+        m_standIn.script(QString(), QStringLiteral("ten"), answerFrom(QStringLiteral("any")), -1);
+        QCOMPARE(send(QStringLiteral("ten"), NetworkManager::GET).status, 200);
+        QCOMPARE(ApiHost::backupIndex(), 0);
+        m_standIn.clearScripts();
+        m_standIn.script(QString(), QStringLiteral("ten"), answerFrom(QStringLiteral("any")), -1);
+
+        ApiHost::Testing::advanceClock(590000);
+        m_standIn.clearRequests();
+        QCOMPARE(send(QStringLiteral("ten"), NetworkManager::GET).status, 200);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("ten")).first().address, kBackup0);
+        QVERIFY(!LogCapture::instance().anyContains(QStringLiteral("10 min on the backup host")));
+
+        ApiHost::Testing::advanceClock(10000);
+        m_standIn.clearRequests();
+        QCOMPARE(send(QStringLiteral("ten"), NetworkManager::GET).status, 200);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("ten")).first().address, kPrimary);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QCOMPARE(LogCapture::instance().count(QStringLiteral("API: 10 min on the backup host, trying testapi.kelvra.test again")), 1);
+    }
+
+    void failuresAfterATunnelChangeAreRetriedPerPath()
+    {
+        m_standIn.script(QString(), QStringLiteral("tunnel/"), StandInReply::drop(), -1);
+        ApiHost::noteTunnelChange();
+
+        QList<int> delays;
+        for (int i = 0; i < 6; ++i) {
+            QByteArray body;
+            QNetworkReply *reply = finishedReply(ApiHost::url(QStringLiteral("tunnel/a")), NetworkManager::GET, &body);
+            QCOMPARE(reply->error(), QNetworkReply::RemoteHostClosedError);
+            QVERIFY(ApiHost::handleReply(reply, body));
+            delays << ApiHost::retryDelayMs();
+            reply->deleteLater();
+        }
+        QCOMPARE(delays, QList<int>({0, 500, 1000, 2000, 4000, 4000}));
+
+        // Another path counts on its own.
+        QByteArray body;
+        QScopedPointer<QNetworkReply> other(
+            finishedReply(ApiHost::url(QStringLiteral("tunnel/b")), NetworkManager::GET, &body));
+        QVERIFY(ApiHost::handleReply(other.data(), body));
+        QCOMPARE(ApiHost::retryDelayMs(), 0);
+
+        // A POST is dropped, and nothing moves traffic.
+        QScopedPointer<QNetworkReply> post(
+            finishedReply(ApiHost::url(QStringLiteral("tunnel/a")), NetworkManager::POST, &body));
+        QVERIFY(!ApiHost::handleReply(post.data(), body));
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QVERIFY(!LogCapture::instance().anyContains(QStringLiteral("using the backup host")));
+        QVERIFY(LogCapture::instance().anyContains(QStringLiteral("failed across a tunnel change")));
+
+        // A new tunnel generation counts afresh.
+        ApiHost::noteTunnelChange();
+        QScopedPointer<QNetworkReply> fresh(
+            finishedReply(ApiHost::url(QStringLiteral("tunnel/a")), NetworkManager::GET, &body));
+        QVERIFY(ApiHost::handleReply(fresh.data(), body));
+        QCOMPARE(ApiHost::retryDelayMs(), 0);
+
+        // Past the window the same failure is the host's.
+        ApiHost::Testing::advanceClock(10000);
+        QScopedPointer<QNetworkReply> late(
+            finishedReply(ApiHost::url(QStringLiteral("tunnel/a")), NetworkManager::GET, &body));
+        QVERIFY(ApiHost::handleReply(late.data(), body));
+        QCOMPARE(ApiHost::backupIndex(), 0);
+    }
+
+    void requestCutByATunnelChange_data()
+    {
+        QTest::addColumn<NetworkManager::RequestType>("type");
+        QTest::newRow("GET") << NetworkManager::GET;
+        QTest::newRow("POST") << NetworkManager::POST;
+    }
+
+    void requestCutByATunnelChange()
+    {
+        QFETCH(NetworkManager::RequestType, type);
+        m_standIn.script(QString(), QStringLiteral("cut"), StandInReply::stall(), -1);
+        QNetworkRequest request{QUrl(ApiHost::url(QStringLiteral("cut")))};
+        QScopedPointer<QNetworkReply> reply(type == NetworkManager::GET
+                                                ? ApiHost::sharedManager()->get(request)
+                                                : ApiHost::sharedManager()->post(request, QByteArray("{}")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_standIn.requestsTo(QStringLiteral("cut")).size(), 1, 20000);
+        ApiHost::noteTunnelChange();
+        reply->abort();
+        LogCapture::instance().clear();
+        QCOMPARE(ApiHost::handleReply(reply.data(), QByteArray()), type == NetworkManager::GET);
+        QCOMPARE(ApiHost::retryDelayMs(), 0);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QVERIFY(LogCapture::instance().lines().isEmpty());
+    }
+
+    void requestLayerRetriesAcrossATunnelChange()
+    {
+        m_standIn.script(kPrimary, QStringLiteral("again"), StandInReply::drop(), 2);
+        m_standIn.script(kPrimary, QStringLiteral("again"), answerFrom(kPrimary));
+        ApiHost::noteTunnelChange();
+        const Outcome outcome = send(QStringLiteral("again"), NetworkManager::GET);
+        QCOMPARE(outcome.status, 200);
+        QCOMPARE(answeredBy(outcome.body), kPrimary);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("again")).size(), 3);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+    }
+
+    void filterSimulationHosts_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("staging");
+        QTest::addColumn<QStringList>("hosts");
+        const QString primary = QStringLiteral("testapi.kelvra.test");
+        const QString cdn1 = QStringLiteral("cdn1.testapi.kelvra.test");
+        const QString cdn2 = QStringLiteral("cdn2.testapi.kelvra.test");
+        QTest::newRow("unset") << QString() << true << QStringList();
+        QTest::newRow("any value") << QStringLiteral("1") << true << QStringList{primary};
+        QTest::newRow("backup") << QStringLiteral("backup") << true << QStringList{primary, cdn1};
+        QTest::newRow("all") << QStringLiteral("all") << true << QStringList{primary, cdn1, cdn2};
+        QTest::newRow("production build") << QStringLiteral("all") << false << QStringList();
+    }
+
+    void filterSimulationHosts()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, staging);
+        QFETCH(QStringList, hosts);
+        QCOMPARE(ApiHost::simulatedFilteredHosts(value, staging), hosts);
+    }
+
+    void filteredHostsAreSkipped()
+    {
+        qputenv("KELVRA_SIMULATE_FILTERED", "backup");
+        ApiHost::Testing::resetHostState();
+        auto unset = qScopeGuard([] {
+            qunsetenv("KELVRA_SIMULATE_FILTERED");
+            ApiHost::Testing::resetHostState();
+        });
+        m_standIn.script(QString(), QStringLiteral("filtered"), answerFrom(QStringLiteral("any")), -1);
+        const Outcome outcome = send(QStringLiteral("filtered"), NetworkManager::GET);
+        QCOMPARE(outcome.status, 200);
+        QCOMPARE(ApiHost::backupIndex(), 1);
+        const QList<StandInRequest> requests = m_standIn.requestsTo(QStringLiteral("filtered"));
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().address, kBackup1);
+    }
+
+    void requestsAreStamped()
+    {
+        m_standIn.script(QString(), QStringLiteral("stamp"), StandInReply::status(302, QByteArray(),
+                                                                                  {{"Location", "https://example.com/"}}));
+        const Outcome outcome = send(QStringLiteral("stamp"), NetworkManager::POST, 0, QStringLiteral("5|abc"));
+        // API redirects are never followed: the owner gets the 302 itself.
+        QCOMPARE(outcome.status, 302);
+        const StandInRequest request = m_standIn.requestsTo(QStringLiteral("stamp")).first();
+        QCOMPARE(request.header("X-App-Version"), QByteArray(KELVRA_VERSION));
+        QCOMPARE(request.header("X-Platform"), QByteArray("windows"));
+        QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(request.header("Authorization"), QByteArray("Bearer 5|abc"));
+        QCOMPARE(request.body, QByteArray("{\"k\":1}"));
+
+        // Off the API base: no version or platform header.
+        NetworkManager probe;
+        QSignalSpy finished(&probe, &NetworkManager::requestFinished);
+        probe.request(QStringLiteral("https://127.0.0.1:%1/cdn-cgi/trace").arg(m_standIn.port()), QJsonObject(),
+                      NetworkManager::GET, QString(), 4000, false);
+        QVERIFY(finished.wait(20000));
+        const StandInRequest trace = m_standIn.requestsTo(QStringLiteral("/cdn-cgi/trace")).first();
+        QVERIFY(!trace.hasHeader("X-App-Version"));
+        QVERIFY(!trace.hasHeader("X-Platform"));
+        QVERIFY(!trace.hasHeader("Authorization"));
+    }
+
+    void oversizedAnswerIsCutOff()
+    {
+        NetworkManager::setMaxAnswerBytesForTesting(1024 * 1024);
+        auto restore = qScopeGuard([] { NetworkManager::setMaxAnswerBytesForTesting(NetworkManager::kMaxAnswerBytes); });
+        QByteArray huge = "{\"success\":true,\"data\":\"";
+        huge += QByteArray(4 * 1024 * 1024, 'a');
+        huge += "\"}";
+        m_standIn.script(QString(), QStringLiteral("big"), StandInReply::status(200, huge), -1);
+        const Outcome outcome = send(QStringLiteral("big"), NetworkManager::GET);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.body, QByteArray());
+        QCOMPARE(outcome.status, 200);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("big")).size(), 1);
+    }
+
+    void unknownHostFailsTheRequest()
+    {
+        NetworkManager manager;
+        QSignalSpy failed(&manager, &NetworkManager::requestFailed);
+        QSignalSpy finished(&manager, &NetworkManager::requestFinished);
+        manager.request(QStringLiteral("https://nowhere.invalid/x"), QJsonObject(), NetworkManager::GET, QString(), 0,
+                        false);
+        QVERIFY(failed.wait(30000));
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(LogCapture::instance().anyContains(QStringLiteral("Request failed:")));
+    }
+};
+
+KELVRA_API_TEST_MAIN(TestApiHost, QCoreApplication)
+#include "tst_apihost.moc"

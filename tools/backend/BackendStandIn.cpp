@@ -1,0 +1,382 @@
+#include "BackendStandIn.h"
+
+#include "StandInApi.h"
+#include "StandInHttpConnection.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QSet>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+
+namespace {
+constexpr qsizetype MaxRecordedRequests = 10000;
+
+QByteArray resource(const QString &name)
+{
+    QFile file(QStringLiteral(":/kelvra-standin/certs/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("backend stand-in: %s missing from the resources", qPrintable(name));
+    return file.readAll();
+}
+
+// The stand-in host names and the loopback addresses they stand for in the
+// test network's hosts file. Names are never looked up: outside the test
+// network a lookup could leave the machine.
+QString addressOfName(const QString &host)
+{
+    static const QHash<QString, QString> names{
+        {QStringLiteral("testapi.kelvra.test"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("cdn1.testapi.kelvra.test"), QStringLiteral("127.0.0.2")},
+        {QStringLiteral("cdn2.testapi.kelvra.test"), QStringLiteral("127.0.0.3")},
+    };
+    const QHostAddress address(host);
+    return address.isNull() ? names.value(host.toLower()) : address.toString();
+}
+} // namespace
+
+struct BackendStandIn::Listener
+{
+    QHostAddress address;
+    quint16 port = 0;
+    QSslServer *server = nullptr; // null while stopped
+};
+
+struct BackendStandIn::Script
+{
+    QString host;
+    QString pathPrefix;
+    StandInReply reply;
+    int remaining = 1;
+};
+
+class BackendStandIn::Private
+{
+public:
+    StandInApi *api = nullptr;
+    QSslConfiguration tls;
+    QList<Listener> listeners;
+    QList<Script> scripts;
+    QSet<QString> refused; // addresses closed by refuse() scripts
+    QList<StandInRequest> requests;
+    QSet<StandInHttpConnection *> connections;
+    quint16 port = 0;
+    int issued = 0; // devices made by issueToken()
+    int idleTimeoutMs = StandInHttpConnection::DefaultIdleTimeoutMs;
+};
+
+BackendStandIn::BackendStandIn(QObject *parent)
+    : QObject(parent)
+    , d(new Private)
+{
+    qRegisterMetaType<StandInRequest>();
+    d->api = new StandInApi(this);
+    connect(d->api, &StandInApi::codeMailed, this, &BackendStandIn::codeMailed);
+    d->tls = QSslConfiguration::defaultConfiguration();
+    d->tls.setLocalCertificate(QSslCertificate(resource(QStringLiteral("server.pem")), QSsl::Pem));
+    d->tls.setPrivateKey(QSslKey(resource(QStringLiteral("server.key")), QSsl::Rsa, QSsl::Pem));
+    d->tls.setCaCertificates({QSslCertificate(caCertificatePem(), QSsl::Pem)});
+    d->tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients bring no certificate
+}
+
+BackendStandIn::~BackendStandIn()
+{
+    for (StandInHttpConnection *connection : std::as_const(d->connections)) {
+        connection->disconnect(this);
+        delete connection;
+    }
+    for (const Listener &listener : std::as_const(d->listeners))
+        delete listener.server;
+}
+
+QList<QHostAddress> BackendStandIn::defaultAddresses()
+{
+    return {QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("127.0.0.2")),
+            QHostAddress(QStringLiteral("127.0.0.3"))};
+}
+
+bool BackendStandIn::listen(const QList<QHostAddress> &addresses, quint16 port)
+{
+    bool all = true;
+    for (const QHostAddress &address : addresses) {
+        Listener listener;
+        listener.address = address;
+        listener.port = port;
+        d->listeners.append(listener);
+        resumeListening(address);
+        const Listener &added = d->listeners.constLast();
+        if (!added.server) {
+            all = false;
+            continue;
+        }
+        // A free port taken by the first address is shared by the rest.
+        port = added.port;
+        if (!d->port)
+            d->port = port;
+    }
+    return all;
+}
+
+quint16 BackendStandIn::port() const
+{
+    return d->port;
+}
+
+QString BackendStandIn::baseUrl() const
+{
+    return QStringLiteral("https://testapi.kelvra.test:%1/api/").arg(d->port);
+}
+
+void BackendStandIn::stopListening(const QHostAddress &address)
+{
+    for (Listener &listener : d->listeners) {
+        if (listener.address != address || !listener.server)
+            continue;
+        listener.server->close();
+        delete listener.server;
+        listener.server = nullptr;
+    }
+    const QString text = address.toString();
+    const auto open = d->connections;
+    for (StandInHttpConnection *connection : open) {
+        if (connection->localAddress() == text)
+            connection->abort();
+    }
+}
+
+void BackendStandIn::resumeListening(const QHostAddress &address)
+{
+    for (Listener &listener : d->listeners) {
+        if (listener.address != address || listener.server)
+            continue;
+        auto *server = new QSslServer(this);
+        server->setSslConfiguration(d->tls);
+        server->setHandshakeTimeout(10000);
+        server->setMaxPendingConnections(256);
+        if (!server->listen(listener.address, listener.port)) {
+            qWarning("backend stand-in: cannot listen on %s port %u: %s", qPrintable(listener.address.toString()),
+                     unsigned(listener.port), qPrintable(server->errorString()));
+            delete server;
+            continue;
+        }
+        listener.port = server->serverPort();
+        listener.server = server;
+        connect(server, &QSslServer::pendingConnectionAvailable, this, [this, server] {
+            while (server->hasPendingConnections()) {
+                auto *socket = qobject_cast<QSslSocket *>(server->nextPendingConnection());
+                if (!socket)
+                    continue;
+                auto *connection = new StandInHttpConnection(socket, d->idleTimeoutMs, this);
+                d->connections.insert(connection);
+                connect(connection, &StandInHttpConnection::requestReady, this,
+                        [this](StandInHttpConnection *c, const StandInRequest &request) { handle(c, request); });
+                connect(connection, &StandInHttpConnection::closed, this, [this](StandInHttpConnection *c) {
+                    if (d->connections.remove(c))
+                        c->deleteLater();
+                });
+            }
+        });
+    }
+}
+
+void BackendStandIn::setIdleTimeout(int milliseconds)
+{
+    d->idleTimeoutMs = milliseconds;
+}
+
+bool BackendStandIn::isListening(const QHostAddress &address) const
+{
+    for (const Listener &listener : d->listeners) {
+        if (listener.address == address && listener.server)
+            return true;
+    }
+    return false;
+}
+
+void BackendStandIn::script(const QString &host, const QString &pathPrefix, const StandInReply &reply, int times)
+{
+    if (reply.kind == StandInReply::Kind::Refuse) {
+        const QString address = addressOfName(host);
+        for (const Listener &listener : std::as_const(d->listeners)) {
+            const QString text = listener.address.toString();
+            if (host.isEmpty() || text == address) {
+                d->refused.insert(text);
+                stopListening(listener.address);
+            }
+        }
+        return;
+    }
+    if (times == 0)
+        return;
+    d->scripts.append(Script{host, pathPrefix, reply, times});
+}
+
+void BackendStandIn::clearScripts()
+{
+    d->scripts.clear();
+    const auto refused = d->refused;
+    d->refused.clear();
+    for (const QString &address : refused)
+        resumeListening(QHostAddress(address));
+}
+
+int BackendStandIn::pendingScripts() const
+{
+    return int(d->scripts.size());
+}
+
+QList<StandInRequest> BackendStandIn::requests() const
+{
+    return d->requests;
+}
+
+QList<StandInRequest> BackendStandIn::requestsTo(const QString &endpointPrefix) const
+{
+    QList<StandInRequest> list;
+    for (const StandInRequest &request : d->requests) {
+        if (request.endpoint().startsWith(endpointPrefix))
+            list.append(request);
+    }
+    return list;
+}
+
+void BackendStandIn::clearRequests()
+{
+    d->requests.clear();
+}
+
+void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequest &request)
+{
+    // A long-running stand-in keeps only the recent requests.
+    if (d->requests.size() >= MaxRecordedRequests)
+        d->requests.remove(0, d->requests.size() - MaxRecordedRequests + 1);
+    d->requests.append(request);
+    emit requestReceived(request);
+    if (!d->connections.contains(connection))
+        return; // a receiver closed it
+
+    StandInReply reply;
+    bool scripted = false;
+    for (int i = 0; i < d->scripts.size(); ++i) {
+        Script &s = d->scripts[i];
+        const bool hostMatches = s.host.isEmpty() || s.host == request.address
+            || s.host.compare(request.host, Qt::CaseInsensitive) == 0;
+        const QString prefix = s.pathPrefix.startsWith(QLatin1Char('/')) ? s.pathPrefix : QStringLiteral("/api/") + s.pathPrefix;
+        if (!hostMatches || (!s.pathPrefix.isEmpty() && !request.path.startsWith(prefix)))
+            continue;
+        reply = s.reply;
+        scripted = true;
+        if (s.remaining > 0 && --s.remaining == 0)
+            d->scripts.removeAt(i);
+        break;
+    }
+    if (!scripted)
+        reply = d->api->answer(request);
+    if (reply.kind == StandInReply::Kind::Answer && reply.statusCode == 101)
+        connection->switchProtocols(reply);
+    else
+        connection->respond(reply);
+}
+
+QString BackendStandIn::lastCodeFor(const QString &email) const
+{
+    return d->api->accounts().lastCodeFor(email);
+}
+
+QString BackendStandIn::issueToken(const QString &email)
+{
+    const QJsonObject device{{QStringLiteral("device_os"), QStringLiteral("windows")},
+                             {QStringLiteral("device_os_version"), QStringLiteral("11")},
+                             {QStringLiteral("device_brand"), QStringLiteral("Test bench")},
+                             {QStringLiteral("device_model"), QStringLiteral("Bench %1").arg(++d->issued)}};
+    return d->api->accounts().signIn(email, device, QStringLiteral("127.0.0.1"), false);
+}
+
+QString BackendStandIn::issueLinkCode(const QString &email)
+{
+    return d->api->accounts().issueLinkCode(email);
+}
+
+bool BackendStandIn::isTokenValid(const QString &token) const
+{
+    return d->api->accounts().isTokenValid(token);
+}
+
+void BackendStandIn::revokeToken(const QString &token)
+{
+    d->api->accounts().revoke(token);
+}
+
+void BackendStandIn::setDeviceLimit(int limit)
+{
+    d->api->accounts().setDeviceLimit(limit);
+}
+
+void BackendStandIn::setConnectionLimit(int limit)
+{
+    d->api->accounts().setConnectionLimit(limit);
+}
+
+QString BackendStandIn::addDevice(const QString &email, const QJsonObject &fields, bool vpnConnected)
+{
+    return d->api->accounts().addDevice(email, fields, vpnConnected);
+}
+
+QJsonArray BackendStandIn::devices(const QString &email, const QString &currentToken) const
+{
+    const StandInAccounts &accounts = d->api->accounts();
+    const StandInAccounts::Account *account = accounts.find(email);
+    return account ? accounts.devicesJson(*account, StandInAccounts::tokenIdOf(currentToken)) : QJsonArray();
+}
+
+void BackendStandIn::setSubscription(const QString &email, const QJsonObject &data)
+{
+    d->api->accounts().setSubscription(email, data);
+}
+
+void BackendStandIn::setProbeIp(const QString &ip)
+{
+    d->api->setProbeIp(ip);
+}
+
+QJsonObject BackendStandIn::catalogue() const
+{
+    return d->api->catalogue().serversAnswer();
+}
+
+QStringList BackendStandIn::catalogueAddresses() const
+{
+    return d->api->catalogue().addresses();
+}
+
+QStringList BackendStandIn::cloudflareFrontAddresses() const
+{
+    return d->api->catalogue().frontAddresses();
+}
+
+QByteArray BackendStandIn::caCertificatePem()
+{
+    return resource(QStringLiteral("ca.pem"));
+}
+
+QString BackendStandIn::caCertificatePath()
+{
+    static const QString path = [] {
+        const QString source = QStringLiteral(KELVRA_STANDIN_CA_PATH);
+        if (QFile::exists(source))
+            return source;
+        // Built elsewhere than the sources: keep a copy in the temporary folder.
+        const QString copy = QDir::temp().filePath(QStringLiteral("kelvra-standin-ca.pem"));
+        QSaveFile file(copy);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(caCertificatePem());
+            file.commit();
+        }
+        return copy;
+    }();
+    return path;
+}

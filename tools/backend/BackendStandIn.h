@@ -1,0 +1,133 @@
+#pragma once
+
+#include "StandInReply.h"
+#include "StandInRequest.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class StandInHttpConnection;
+
+// A stand-in for the Kelvra backend API: a real HTTPS server on loopback
+// addresses that answers the client's API paths under "/api/" from a small
+// in-memory account store and a seeded server catalogue, and answers the
+// connectivity probe ("/cdn-cgi/trace") on any address.
+//
+// Tests run it in-process: listen on the addresses the client's stand-in
+// build uses (testapi.kelvra.test = 127.0.0.1, cdn1... = 127.0.0.2,
+// cdn2... = 127.0.0.3) on a free port, point the client at that port, then
+// script failures per host and path and read back what the client sent.
+// Everything happens on the thread that owns the object.
+//
+// Its certificate is signed by the stand-in CA (caCertificatePath()), valid
+// for those host names, their addresses, 1.1.1.1 and the catalogue's
+// Cloudflare front name (front.testapi.kelvra.test).
+class BackendStandIn : public QObject
+{
+    Q_OBJECT
+public:
+    explicit BackendStandIn(QObject *parent = nullptr);
+    ~BackendStandIn() override;
+
+    // The default addresses: 127.0.0.1, 127.0.0.2 and 127.0.0.3.
+    static QList<QHostAddress> defaultAddresses();
+
+    // Listens on each address with the given port (0: the first address takes
+    // a free port and the others use the same one). May be called again to add
+    // listeners (for example 1.1.1.1 port 443 for the connectivity probe).
+    // False, with a warning, when any address could not be bound.
+    bool listen(const QList<QHostAddress> &addresses, quint16 port = 0);
+    // The port of the first listener (0 before listen()).
+    quint16 port() const;
+    // "https://testapi.kelvra.test:<port>/api/"
+    QString baseUrl() const;
+    // Stops / resumes listening on one address (every port of it). Stopping
+    // also closes the connections that arrived on that address, so a client
+    // with a kept-alive connection sees the host go away too.
+    void stopListening(const QHostAddress &address);
+    void resumeListening(const QHostAddress &address);
+    bool isListening(const QHostAddress &address) const;
+
+    // How long a connection may sit without a complete request before it is
+    // closed (default 60000 ms; for connections accepted afterwards).
+    void setIdleTimeout(int milliseconds);
+
+    // Scripting. host: the local address as text ("127.0.0.2") or a host name
+    // from the "Host" header ("cdn1.testapi.kelvra.test"); empty matches any.
+    // pathPrefix: relative to "/api/" ("client/configuration/") unless it
+    // begins with "/" ("/cdn-cgi/trace"); empty matches any path.
+    // times: how many requests the script answers (-1: until cleared).
+    // Scripts are matched in the order they were added; the first match wins.
+    void script(const QString &host, const QString &pathPrefix, const StandInReply &reply, int times = 1);
+    // Drops every script and reopens addresses closed by refuse().
+    void clearScripts();
+    // Scripts still waiting for a request (sticky ones always count).
+    int pendingScripts() const;
+
+    // Every request received, oldest first (the latest 10000).
+    QList<StandInRequest> requests() const;
+    // The requests whose endpoint (path under "/api/", see
+    // StandInRequest::endpoint) begins with the prefix.
+    QList<StandInRequest> requestsTo(const QString &endpointPrefix) const;
+    void clearRequests();
+
+    // Accounts. Codes that "auth/get-login-code" mails are also emitted as
+    // codeMailed() and printed by the stand-in program.
+    QString lastCodeFor(const QString &email) const;
+    // Signs the account in as a new device and returns its token
+    // ("<id>|<40 letters and digits>"); creates the account when needed. The
+    // device limit does not apply to this shortcut (the device still counts).
+    QString issueToken(const QString &email);
+    // A one-time code for "auth/sso-login-with-token" (a sign-in link's code).
+    QString issueLinkCode(const QString &email);
+    bool isTokenValid(const QString &token) const;
+    void revokeToken(const QString &token);
+    // Devices counted toward the limit before "auth/code-login" refuses a new
+    // one with the device-limit body (default 5; 0 or less: no limit).
+    void setDeviceLimit(int limit);
+    // Devices with a tunnel up at once before a configuration fetch is
+    // refused with the too-many-connected body (default 0: no limit).
+    void setConnectionLimit(int limit);
+    // Adds another device to the account (not signed in from this client).
+    // Fields default to a made-up phone; returns its "device_uuid".
+    QString addDevice(const QString &email, const QJsonObject &fields = QJsonObject(),
+                      bool vpnConnected = false);
+    // The account's devices as "connected-device" lists them for the token.
+    QJsonArray devices(const QString &email, const QString &currentToken = QString()) const;
+    // Replaces the "subscription-info" data of an account.
+    void setSubscription(const QString &email, const QJsonObject &data);
+    // The address the connectivity probe reports as "ip=" (default: the
+    // address the request came from).
+    void setProbeIp(const QString &ip);
+
+    // The seeded catalogue ("client/servers" answer).
+    QJsonObject catalogue() const;
+    // Every server address the seed catalogue uses (servers, pools, probes).
+    QStringList catalogueAddresses() const;
+    // The addresses of the catalogue's Cloudflare fronts ("cdn_probe"), which
+    // answer the route check's WebSocket upgrade when listened on (port 443).
+    QStringList cloudflareFrontAddresses() const;
+
+    // The stand-in CA in PEM form, and a file holding it (written once per
+    // process into the temporary directory).
+    static QByteArray caCertificatePem();
+    static QString caCertificatePath();
+
+signals:
+    void requestReceived(const StandInRequest &request);
+    void codeMailed(const QString &email, const QString &code);
+
+private:
+    void handle(StandInHttpConnection *connection, const StandInRequest &request);
+
+    struct Listener;
+    struct Script;
+    class Private;
+    std::unique_ptr<Private> d;
+};

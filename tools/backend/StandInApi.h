@@ -1,0 +1,46 @@
+#pragma once
+
+#include "StandInAccounts.h"
+#include "StandInCatalogue.h"
+#include "StandInReply.h"
+#include "StandInRequest.h"
+
+#include <QObject>
+
+// The stand-in's normal answers: the API under "/api/" served from the
+// account store and the catalogue, the connectivity probe ("/cdn-cgi/trace")
+// and the Cloudflare front's WebSocket upgrade on the catalogue's probe paths.
+class StandInApi : public QObject
+{
+    Q_OBJECT
+public:
+    explicit StandInApi(QObject *parent = nullptr);
+
+    StandInReply answer(const StandInRequest &request);
+
+    StandInAccounts &accounts() { return m_accounts; }
+    const StandInAccounts &accounts() const { return m_accounts; }
+    StandInCatalogue &catalogue() { return m_catalogue; }
+    const StandInCatalogue &catalogue() const { return m_catalogue; }
+    void setProbeIp(const QString &ip) { m_probeIp = ip; }
+
+signals:
+    void codeMailed(const QString &email, const QString &code);
+
+private:
+    StandInReply api(const StandInRequest &request, const QString &endpoint);
+    StandInReply signedIn(const StandInRequest &request, const QString &endpoint, StandInAccounts::Account &account);
+    StandInReply getLoginCode(const StandInRequest &request);
+    StandInReply codeLogin(const StandInRequest &request);
+    StandInReply linkLogin(const StandInRequest &request);
+    StandInReply loggedIn(const QString &email, const QJsonObject &device, const StandInRequest &request);
+    StandInReply configuration(const StandInRequest &request, const QString &configId, StandInAccounts::Account &account);
+    StandInReply vpnSession(const StandInRequest &request, const QString &token);
+    StandInReply blocklist(const StandInRequest &request);
+    StandInReply trace(const StandInRequest &request) const;
+    StandInReply upgrade(const StandInRequest &request) const;
+
+    StandInAccounts m_accounts;
+    StandInCatalogue m_catalogue;
+    QString m_probeIp;
+};

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "StandInReply.h"
+#include "StandInRequest.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+class QSslSocket;
+
+// One client connection of the stand-in: reads HTTP/1.1 requests one at a
+// time from an encrypted socket and writes the answers. A request is handed
+// out by requestReady(); the next one is not read until it was answered, so
+// answers keep the order of the requests. Anything malformed or too large
+// gets a 4xx answer and the connection is closed; an idle connection is
+// closed after a while.
+class StandInHttpConnection : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MaxHeaderBytes = 32 * 1024;
+    static constexpr int MaxHeaderCount = 100;
+    static constexpr qint64 MaxBodyBytes = 4 * 1024 * 1024;
+    static constexpr int DefaultIdleTimeoutMs = 60 * 1000;
+
+    // Takes ownership of the socket, which has finished its TLS handshake.
+    explicit StandInHttpConnection(QSslSocket *socket, int idleTimeoutMs = DefaultIdleTimeoutMs,
+                                   QObject *parent = nullptr);
+    ~StandInHttpConnection() override;
+
+    // Answers the request handed out last (after reply.delayMs), or stalls or
+    // drops it. Refuse kinds behave like Drop here (the listener is closed
+    // elsewhere).
+    void respond(const StandInReply &reply);
+    // After a "101 Switching Protocols" answer: the connection stays open and
+    // whatever the client sends next is read and ignored.
+    void switchProtocols(const StandInReply &reply);
+    // Closes the connection now, without an answer.
+    void abort();
+    QString localAddress() const;
+
+signals:
+    void requestReady(StandInHttpConnection *connection, const StandInRequest &request);
+    void closed(StandInHttpConnection *connection);
+
+private:
+    enum class Stage { Head, Body, Waiting, Stalled, Upgraded, Closing };
+
+    void onReadyRead();
+    void parse();
+    bool parseHead(const QByteArray &head);
+    void refuseRequest(int status, const QByteArray &reason);
+    void write(const StandInReply &reply, bool close);
+    void finishClose();
+
+    QPointer<QSslSocket> m_socket;
+    QByteArray m_buffer;
+    StandInRequest m_request;
+    qint64 m_bodyLength = 0;
+    bool m_keepAlive = true;
+    Stage m_stage = Stage::Head;
+    QTimer m_idle;
+    bool m_closedEmitted = false;
+};
