@@ -27,6 +27,19 @@ Pinger::Pinger(QObject *parent)
 {
 }
 
+Pinger::~Pinger()
+{
+    // Ping processes still running end with their owner, without reporting.
+    const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(1000);
+        }
+    }
+}
+
 bool Pinger::isPingable(const QString &host)
 {
     QHostAddress address;

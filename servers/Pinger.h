@@ -14,6 +14,7 @@ public:
     static constexpr int kKillAfterMs = 6000;
 
     explicit Pinger(QObject *parent = nullptr);
+    ~Pinger() override;
 
     // Queues every public IPv4 address of the list (no loopback, link-local or
     // private-use address, and no IPv6) and starts processes.
