@@ -1279,7 +1279,9 @@ ServersModel::NextServer ServersModel::pickNextServer(VpnProtocol::Protocol prot
     Server *otherBest = nullptr;
     double otherDistance = -1;
     forEachServer([&](Server *server) {
-        if (!eligible(server) || (!group.isEmpty() && groupOf(server) != group)
+        // A server without an address could never be excluded and would be
+        // picked again and again.
+        if (!eligible(server) || (!group.isEmpty() && groupOf(server) != group) || server->ipAddress.isEmpty()
             || server->ipAddress == current->ipAddress || excludedAddresses.contains(server->ipAddress))
             return true;
         if (!allow.isEmpty()) {
