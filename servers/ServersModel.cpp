@@ -1671,9 +1671,9 @@ void ServersModel::measurePings()
 {
     if (vpnHasDriver())
         return;
-    if (m_stateChangeTimer.isValid() && m_stateChangeTimer.elapsed() < kStateSettleMs) {
-        const int wait = int(kStateSettleRetryMs - m_stateChangeTimer.elapsed());
-        QTimer::singleShot(delay(wait), this, &ServersModel::measurePings);
+    if (m_stateChangeTimer.isValid() && m_stateChangeTimer.elapsed() < delay(kStateSettleMs)) {
+        const qint64 wait = delay(kStateSettleRetryMs) - m_stateChangeTimer.elapsed();
+        QTimer::singleShot(int(qMax<qint64>(1, wait)), this, &ServersModel::measurePings);
         return;
     }
     if (m_roundTimer.isValid() && m_roundTimer.elapsed() < kPingRoundMs)

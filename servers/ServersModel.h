@@ -278,7 +278,7 @@ private:
     struct ConfigFetch;
 
     qint64 nowMs() const;
-    int delay(int ms) const { return qMax(1, ms / m_delayDivisor); }
+    int delay(qint64 ms) const { return int(qMax<qint64>(1, ms / m_delayDivisor)); }
     QString accountEmail() const;
     QString sessionToken() const;
     bool signedOut() const;
