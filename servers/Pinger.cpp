@@ -128,6 +128,7 @@ void Pinger::startProcesses()
         });
         auto *killTimer = new QTimer(process);
         killTimer->setSingleShot(true);
+        killTimer->setTimerType(Qt::PreciseTimer);
         connect(killTimer, &QTimer::timeout, process, &QProcess::kill);
         killTimer->start(kKillAfterMs);
 
