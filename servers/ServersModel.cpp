@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QUuid>
 
 #include <cmath>
@@ -138,22 +139,37 @@ bool isProtocolWord(const QString &text)
 // The protocol a "protocols" entry stands for; -1 for "reality-cdn", 0 for none.
 int protocolOfId(const QString &id)
 {
-    const QString lowered = id.toLower();
-    if (lowered == QLatin1String("openvpn"))
-        return VpnProtocol::OpenVpnUdp;
-    if (lowered == QLatin1String("wireguard"))
-        return VpnProtocol::WireGuard;
-    if (lowered == QLatin1String("amneziawg"))
-        return VpnProtocol::AmneziaWg;
-    if (lowered == QLatin1String("reality"))
-        return VpnProtocol::Stealth;
-    if (lowered == QLatin1String("openvpn-tcp"))
-        return VpnProtocol::OpenVpnTcp;
-    if (lowered == QLatin1String("hysteria2"))
-        return VpnProtocol::Hysteria2;
-    if (lowered == QLatin1String("reality-cdn"))
-        return -1;
+    static const struct {
+        QLatin1String id;
+        int protocol;
+    } ids[] = {{QLatin1String("wireguard"), VpnProtocol::WireGuard},
+               {QLatin1String("openvpn"), VpnProtocol::OpenVpnUdp},
+               {QLatin1String("reality"), VpnProtocol::Stealth},
+               {QLatin1String("amneziawg"), VpnProtocol::AmneziaWg},
+               {QLatin1String("openvpn-tcp"), VpnProtocol::OpenVpnTcp},
+               {QLatin1String("hysteria2"), VpnProtocol::Hysteria2},
+               {QLatin1String("reality-cdn"), -1}};
+    // The API writes them in lower case; other spellings take the slower road.
+    for (const auto &entry : ids) {
+        if (id == entry.id)
+            return entry.protocol;
+    }
+    for (const auto &entry : ids) {
+        if (id.size() == entry.id.size() && id.compare(entry.id, Qt::CaseInsensitive) == 0)
+            return entry.protocol;
+    }
     return 0;
+}
+
+QString lowered(const QString &text)
+{
+    for (QChar c : text) {
+        if (c.unicode() >= 'A' && c.unicode() <= 'Z')
+            return text.toLower();
+        if (c.unicode() > 0x7f)
+            return text.toLower();
+    }
+    return text;
 }
 
 bool isProtocol(int value)
@@ -191,9 +207,82 @@ QString errorText(const QJsonObject &answer)
     return {};
 }
 
+// Record handles only need to be unique within the run: a version-4 UUID from
+// the process's securely seeded generator, without a system call per record.
+QString newServerId()
+{
+    quint32 words[4];
+    QRandomGenerator::global()->fillRange(words);
+    words[1] = (words[1] & 0xffff0fffu) | 0x00004000u;  // version 4
+    words[2] = (words[2] & 0x3fffffffu) | 0x80000000u;  // RFC 4122 variant
+    // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as QUuid::toString() writes it.
+    static const char hex[] = "0123456789abcdef";
+    QString id(38, Qt::Uninitialized);
+    QChar *d = id.data();
+    int n = 0;
+    auto put = [&](quint32 word, int digits) {
+        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+            d[n++] = QLatin1Char(hex[(word >> shift) & 0xf]);
+    };
+    d[n++] = QLatin1Char('{');
+    put(words[0], 8);
+    d[n++] = QLatin1Char('-');
+    put(words[1] >> 16, 4);
+    d[n++] = QLatin1Char('-');
+    put(words[1] & 0xffff, 4);
+    d[n++] = QLatin1Char('-');
+    put(words[2] >> 16, 4);
+    d[n++] = QLatin1Char('-');
+    put(words[2] & 0xffff, 4);
+    put(words[3], 8);
+    d[n++] = QLatin1Char('}');
+    return id;
+}
+
+// Appends text as a JSON string. The text is valid UTF-8 (it came through the
+// JSON parser), so only quotes, backslashes and control characters need escapes.
+void appendJsonString(QByteArray &out, const QByteArray &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    qsizetype extra = 0;
+    for (const char c : text) {
+        const uchar u = uchar(c);
+        if (u < 0x20)
+            extra += 5;
+        else if (u == '"' || u == '\\')
+            extra += 1;
+    }
+    const qsizetype start = out.size();
+    out.resize(start + text.size() + extra + 2);
+    char *d = out.data() + start;
+    *d++ = '"';
+    for (const char c : text) {
+        const uchar u = uchar(c);
+        if (u >= 0x20 && u != '"' && u != '\\') {
+            *d++ = c;
+        } else if (u >= 0x20) {
+            *d++ = '\\';
+            *d++ = c;
+        } else {
+            *d++ = '\\';
+            *d++ = 'u';
+            *d++ = '0';
+            *d++ = '0';
+            *d++ = hex[u >> 4];
+            *d++ = hex[u & 0xf];
+        }
+    }
+    *d++ = '"';
+}
+
 } // namespace
 
 const QString ServersModel::kListCacheFile = QStringLiteral("server-list.json");
+
+QByteArray ServersModel::listDigest() const
+{
+    return m_listBody.isNull() ? QByteArray() : QCryptographicHash::hash(m_listBody, QCryptographicHash::Sha1);
+}
 
 // ---------------------------------------------------------------------------
 // Server record
@@ -479,9 +568,16 @@ bool ServersModel::useCache()
 
 void ServersModel::writeListCache(const QByteArray &body)
 {
-    const QJsonObject cache{{QStringLiteral("account"), accountEmail()},
-                            {QStringLiteral("body"), QString::fromUtf8(body)}};
-    AppDataFile::write(kListCacheFile, QJsonDocument(cache).toJson(QJsonDocument::Compact));
+    // {"account": ..., "body": ...}, written by hand: the body is megabytes of
+    // text that would otherwise be converted twice.
+    QByteArray cache;
+    cache.reserve(body.size() + body.size() / 8 + 256);
+    cache += "{\"account\":";
+    appendJsonString(cache, accountEmail().toUtf8());
+    cache += ",\"body\":";
+    appendJsonString(cache, body);
+    cache += '}';
+    AppDataFile::write(kListCacheFile, cache);
 }
 
 void ServersModel::parseResponse(QByteArray data, int statusCode)
@@ -495,10 +591,10 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
     }
 
     // A byte-identical answer carries exactly the settings already in force
-    // (every answer that reached them also set the digest), so it needs neither
-    // parsing nor a rebuild.
-    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1);
-    if (success && digest == m_listDigest && !m_locations.empty()) {
+    // (every answer that reached them also became the listed body), so it needs
+    // neither parsing nor a rebuild. The body itself is kept rather than only its
+    // SHA-1: comparing two shared buffers is cheaper than hashing every answer.
+    if (success && !m_listBody.isNull() && data == m_listBody && !m_locations.empty()) {
         resolvePooledDefaults();
         checkApiDefaultServer();
         getDefaultServer();
@@ -565,7 +661,7 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
     m_apiDefaultIp = textOf(apiDefault, QLatin1String("ip_address"));
     m_apiDefaultId = idText(apiDefault.value(QLatin1String("id")));
 
-    m_listDigest = digest;
+    m_listBody = data.isNull() ? QByteArray("") : data;
     rebuild(list);
     // Only an answer that gave a tree replaces the saved one: a list of garbage
     // must not overwrite a good cache.
@@ -630,6 +726,20 @@ void ServersModel::rebuild(const QJsonArray &categories)
     if (m_settings)
         m_recents = m_settings->recentServers();
 
+    // One pass to size the lookups: growing them server by server costs more
+    // than the whole count.
+    qsizetype records = 0;
+    for (const QJsonValue &item : categories) {
+        for (const QJsonValue &country : item.toObject().value(QLatin1String("countries")).toArray()) {
+            const QJsonObject object = country.toObject();
+            records += 1 + object.value(QLatin1String("vpn_servers")).toArray().size()
+                       + object.value(QLatin1String("pools")).toArray().size();
+        }
+    }
+    m_byServerId.reserve(records);
+    m_byName.reserve(records);
+    m_byConfigId.reserve(records);
+
     QStringList sections;
     for (const QJsonValue &item : categories) {
         const QJsonObject category = item.toObject();
@@ -652,7 +762,7 @@ void ServersModel::rebuild(const QJsonArray &categories)
 void ServersModel::addLocation(const QString &category, const QJsonObject &country)
 {
     auto location = std::make_unique<Server>();
-    location->serverId = QUuid::createUuid().toString();
+    location->serverId = newServerId();
     location->name = textOf(country, QLatin1String("name"));
     location->flag = kFlagPrefix + textOf(country, QLatin1String("country_code")).toLower() + QStringLiteral(".svg");
     location->category = category;
@@ -663,6 +773,7 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
     QList<QJsonObject> entries;
     const QJsonArray servers = country.value(QLatin1String("vpn_servers")).toArray();
     const QJsonArray pools = country.value(QLatin1String("pools")).toArray();
+    entries.reserve(servers.size() + pools.size());
     QHash<QString, QString> memberOf;  // member id → pool name, this country only
     for (const QJsonValue &item : pools) {
         const QJsonObject pool = item.toObject();
@@ -684,6 +795,10 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
         if (!item.isObject())
             continue;
         const QJsonObject server = item.toObject();
+        if (memberOf.isEmpty()) {
+            entries << server;
+            continue;
+        }
         const QString id = idText(server.value(QLatin1String("id")));
         const auto pool = id.isEmpty() ? memberOf.constEnd() : memberOf.constFind(id);
         if (pool == memberOf.constEnd()) {
@@ -700,27 +815,89 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
     for (const QJsonObject &entry : std::as_const(entries)) {
         auto server = std::make_unique<Server>();
         Server &s = *server;
-        s.serverId = QUuid::createUuid().toString();
+        s.serverId = newServerId();
         s.parent = location.get();
         s.row = int(location->children.size());
         s.flag = location->flag;
         s.category = category;
 
+        // One walk over the keys: looking each of them up costs a search per key.
+        QJsonValue vpnType, offeredProtocols, recommendedValue, poolValue, speed, health, latitudeValue,
+            longitudeValue, probeValue, estimateValue, idValue;
+        for (auto it = entry.constBegin(); it != entry.constEnd(); ++it) {
+            const QString key = it.key();
+            switch (key.size()) {
+            case 2:
+                if (key == QLatin1String("id"))
+                    idValue = it.value();
+                break;
+            case 3:
+                if (key == QLatin1String("lat"))
+                    latitudeValue = it.value();
+                break;
+            case 4:
+                if (key == QLatin1String("name"))
+                    s.name = it.value().toString();
+                else if (key == QLatin1String("city"))
+                    s.city = it.value().toString();
+                else if (key == QLatin1String("long"))
+                    longitudeValue = it.value();
+                else if (key == QLatin1String("pool"))
+                    poolValue = it.value();
+                break;
+            case 6:
+                if (key == QLatin1String("health"))
+                    health = it.value();
+                break;
+            case 8:
+                if (key == QLatin1String("vpn_type"))
+                    vpnType = it.value();
+                break;
+            case 9:
+                if (key == QLatin1String("config_id"))
+                    s.configId = it.value().toString();
+                else if (key == QLatin1String("protocols"))
+                    offeredProtocols = it.value();
+                else if (key == QLatin1String("cdn_probe"))
+                    probeValue = it.value();
+                break;
+            case 10:
+                if (key == QLatin1String("ip_address"))
+                    s.ipAddress = it.value().toString();
+                break;
+            case 11:
+                if (key == QLatin1String("speed_score"))
+                    speed = it.value();
+                break;
+            case 15:
+                if (key == QLatin1String("recommended_vpn"))
+                    recommendedValue = it.value();
+                break;
+            case 17:
+                if (key == QLatin1String("estimated_ping_ms"))
+                    estimateValue = it.value();
+                break;
+            default:
+                break;
+            }
+        }
+
         // Protocols: the "protocols" entries win; the legacy names count only without them.
+        s.protocols.reserve(4);
         QStringList legacy;
-        const QJsonValue vpnType = entry.value(QLatin1String("vpn_type"));
         for (const QJsonValue &name : vpnType.toArray()) {
             if (name.isString())
                 legacy << name.toString();
         }
         if (legacy.isEmpty() && vpnType.isString())
             legacy = vpnType.toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
-        for (const QJsonValue &item : entry.value(QLatin1String("protocols")).toArray()) {
+        for (const QJsonValue &item : offeredProtocols.toArray()) {
+            // Entries hold one to three keys: looking them up is cheaper than a walk.
             const QJsonObject offered = item.toObject();
-            const QJsonValue idValue = offered.value(QLatin1String("id"));
-            if (!idValue.isString())
+            const QString id = offered.value(QLatin1String("id")).toString();
+            if (id.isEmpty())
                 continue;
-            const int known = protocolOfId(idValue.toString());
+            const int known = protocolOfId(id);
             if (known < 0) {
                 s.hasCdnRoute = true;
                 continue;
@@ -728,8 +905,8 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
             if (known == 0)
                 continue;
             const auto protocol = VpnProtocol::Protocol(known);
-            const QString type = textOf(offered, QLatin1String("vpn_type"));
-            const QString transport = textOf(offered, QLatin1String("transport")).toLower();
+            const QString type = offered.value(QLatin1String("vpn_type")).toString();
+            const QString transport = lowered(offered.value(QLatin1String("transport")).toString());
             if (isProtocolWord(type))
                 s.vpnTypes.insert(protocol, type);
             if (isProtocolWord(transport))
@@ -751,14 +928,13 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
         if (s.protocols.isEmpty())
             s.protocols = {VpnProtocol::OpenVpnUdp, VpnProtocol::WireGuard};
 
-        s.city = textOf(entry, QLatin1String("city"));
-        const QString recommended = textOf(entry, QLatin1String("recommended_vpn")).toLower();
-        if (recommended.contains(QLatin1String("openvpn")))
+        const QString recommended = recommendedValue.toString();
+        if (recommended.contains(QLatin1String("openvpn"), Qt::CaseInsensitive))
             s.recommendedProtocol = VpnProtocol::OpenVpnUdp;
-        else if (recommended.contains(QLatin1String("wireguard")))
+        else if (recommended.contains(QLatin1String("wireguard"), Qt::CaseInsensitive))
             s.recommendedProtocol = VpnProtocol::WireGuard;
         else if (!recommended.isEmpty())
-            logger.warning() << "unrecognised recommended_vpn:" << recommended
+            logger.warning() << "unrecognised recommended_vpn:" << recommended.toLower()
                              << "- falling back to a supported protocol";
         if (!s.protocols.contains(s.recommendedProtocol)) {
             logger.info() << "recommended protocol" << int(s.recommendedProtocol) << "not supported by" << s.city
@@ -769,28 +945,26 @@ void ServersModel::addLocation(const QString &category, const QJsonObject &count
                                  ? m_currentProtocol
                                  : VpnProtocol::Optimal;
 
-        s.configId = textOf(entry, QLatin1String("config_id"));
-        s.isPool = entry.value(QLatin1String("pool")).toBool(false);
-        s.name = textOf(entry, QLatin1String("name"));
+        s.isPool = poolValue.toBool(false);
         if (s.name == location->name)
             s.name = s.name.toLower();
-        s.speedScore = roundedIntOf(entry.value(QLatin1String("speed_score")), 0);
-        s.health = healthOf(entry.value(QLatin1String("health")));
-        s.ipAddress = textOf(entry, QLatin1String("ip_address"));
-        s.apiId = idText(entry.value(QLatin1String("id")));
-        const QJsonObject probe = entry.value(QLatin1String("cdn_probe")).toObject();
-        s.cdnProbeAddress = textOf(probe, QLatin1String("address"));
-        s.cdnProbeSni = textOf(probe, QLatin1String("sni"));
-        s.cdnProbePath = textOf(probe, QLatin1String("path"));
+        s.speedScore = roundedIntOf(speed, 0);
+        s.health = healthOf(health);
+        s.apiId = idText(idValue);
+        if (probeValue.isObject()) {
+            const QJsonObject probe = probeValue.toObject();
+            s.cdnProbeAddress = textOf(probe, QLatin1String("address"));
+            s.cdnProbeSni = textOf(probe, QLatin1String("sni"));
+            s.cdnProbePath = textOf(probe, QLatin1String("path"));
+        }
         double latitude = 0;
         double longitude = 0;
-        s.hasCoordinates = numberOf(entry.value(QLatin1String("lat")), &latitude)
-                           && numberOf(entry.value(QLatin1String("long")), &longitude);
+        s.hasCoordinates = numberOf(latitudeValue, &latitude) && numberOf(longitudeValue, &longitude);
         if (s.hasCoordinates) {
             s.latitude = latitude;
             s.longitude = longitude;
         }
-        const int estimate = roundedIntOf(entry.value(QLatin1String("estimated_ping_ms")), -1);
+        const int estimate = roundedIntOf(estimateValue, -1);
         s.estimatedPingMs = estimate >= 0 ? estimate : -1;
 
         location->speedScore = qMax(location->speedScore, s.speedScore);
@@ -972,7 +1146,7 @@ void ServersModel::reconcileAccount(const QString &email)
         }
         reportRecency();
         emit recentsChanged();
-        m_listDigest.clear();
+        m_listBody = QByteArray();
     }
     m_settings->setLastAccountEmail(email);
 }
@@ -1035,7 +1209,8 @@ void ServersModel::setCurrent(Server *server)
     m_currentServerName = server->name;
     m_currentConfigId = server->configId;
     m_currentChosen = true;
-    if (m_settings)
+    // Every write is synced to disk: the same name is not written again.
+    if (m_settings && m_settings->value(QStringLiteral("Settings/defaultServer")).toString() != server->name)
         m_settings->setDefaultServer(server->name);
 }
 
@@ -1715,15 +1890,22 @@ void ServersModel::onPingsIdle()
 
 void ServersModel::rebuildPings()
 {
+    // Many servers share a value: their entries share one map.
+    QHash<int, QVariant> measuredEntries;
+    QHash<int, QVariant> estimatedEntries;
+    auto entry = [](QHash<int, QVariant> &entries, int ms, bool estimated) {
+        auto it = entries.find(ms);
+        if (it == entries.end())
+            it = entries.insert(ms, QVariantMap{{QStringLiteral("ms"), ms}, {QStringLiteral("estimated"), estimated}});
+        return *it;
+    };
     QVariantMap pings;
-    forEachServer([this, &pings](Server *server) {
+    forEachServer([&](Server *server) {
         const int measured = server->isPool ? -1 : m_measuredPings.value(server->ipAddress, -1);
         if (measured >= 0)
-            pings.insert(server->serverId, QVariantMap{{QStringLiteral("ms"), measured},
-                                                       {QStringLiteral("estimated"), false}});
+            pings.insert(server->serverId, entry(measuredEntries, measured, false));
         else if (server->estimatedPingMs >= 0)
-            pings.insert(server->serverId, QVariantMap{{QStringLiteral("ms"), server->estimatedPingMs},
-                                                       {QStringLiteral("estimated"), true}});
+            pings.insert(server->serverId, entry(estimatedEntries, server->estimatedPingMs, true));
         return true;
     });
     if (pings == m_pings)

@@ -53,6 +53,31 @@ public:
         CdnRouteRole,                // 268
     };
 
+    // A text per protocol (the API's own names for it); empty means none. Few
+    // servers carry any, so the record only holds the ones given.
+    struct ProtocolTexts {
+        QList<std::pair<VpnProtocol::Protocol, QString>> texts;
+        QString value(VpnProtocol::Protocol protocol) const
+        {
+            for (const auto &text : texts) {
+                if (text.first == protocol)
+                    return text.second;
+            }
+            return {};
+        }
+        bool contains(VpnProtocol::Protocol protocol) const { return !value(protocol).isEmpty(); }
+        void insert(VpnProtocol::Protocol protocol, const QString &text)
+        {
+            for (auto &existing : texts) {
+                if (existing.first == protocol) {
+                    existing.second = text;
+                    return;
+                }
+            }
+            texts.append({protocol, text});
+        }
+    };
+
     // One record per location and per server. A location owns its servers.
     struct Server {
         QString name;
@@ -64,8 +89,8 @@ public:
         QString configId;
         QString apiId;
         QList<VpnProtocol::Protocol> protocols;
-        QMap<VpnProtocol::Protocol, QString> vpnTypes;
-        QMap<VpnProtocol::Protocol, QString> transports;
+        ProtocolTexts vpnTypes;
+        ProtocolTexts transports;
         VpnProtocol::Protocol recommendedProtocol = VpnProtocol::WireGuard;
         VpnProtocol::Protocol selectedProtocol = VpnProtocol::Optimal;
         bool hasCdnRoute = false;
@@ -239,7 +264,8 @@ public:
     QMap<QString, QStringList> protocolOrders() const { return m_protocolOrders; }
     QHash<QString, QString> poolMemberNames() const { return m_poolMemberNames; }
     QHash<QString, PoolRef> poolMemberIds() const { return m_poolMemberIds; }
-    QByteArray listDigest() const { return m_listDigest; }
+    // SHA-1 of the last raw answer body that built the tree (empty when none).
+    QByteArray listDigest() const;
     int goodPingMs() const { return m_goodPingMs; }
     int fairPingMs() const { return m_fairPingMs; }
 
@@ -327,7 +353,7 @@ private:
 
     VpnProtocol::Protocol m_currentProtocol = VpnProtocol::Optimal;
     qint64 m_lastFetchMs = -1;
-    QByteArray m_listDigest;
+    QByteArray m_listBody;  // the raw body that built the tree; null when none
     QStringList m_specialtySections;
     int m_goodPingMs = 120;
     int m_fairPingMs = 200;
