@@ -9,12 +9,16 @@
 #include <QJsonObject>
 #include <QSharedPointer>
 #include <QStringList>
+#include <QTest>
 
 #include <memory>
 
 #include "app/Settings.h"
+#include "servers/AppDataFile.h"
+#include "servers/CdnRouteCache.h"
 #include "servers/Pinger.h"
 #include "servers/ServersModel.h"
+#include "support/TestEnvironment.h"
 
 namespace fixture {
 
@@ -153,6 +157,33 @@ inline bool logged(const QString &text)
             return true;
     }
     return false;
+}
+
+// What one test leaves behind must not reach the next: caches, favourites,
+// recents, the stored account, the recovery budget and the captured log.
+inline void resetState()
+{
+    AppDataFile::remove(ServersModel::kListCacheFile);
+    CdnRouteCache::remove();
+    Settings settings;
+    settings.clearFavorites();
+    settings.clearRecentServers();
+    settings.setLastAccountEmail(QString());
+    settings.setValue(QStringLiteral("deadTunnel/recoverAsked"), QVariantList());
+    settings.setValue(QStringLiteral("deadTunnel/recoverAnswered"), QVariantList());
+    capturedLog().clear();
+}
+
+// The main() of every catalogue test: a home of its own, the application's
+// names (they pick the settings storage), then the test object.
+template<typename Test, typename Application = QCoreApplication> int runTests(int argc, char *argv[])
+{
+    TestEnvironment::isolate();
+    Application app(argc, argv);
+    app.setOrganizationName(QStringLiteral("Kelvra.Inc"));
+    app.setApplicationName(QStringLiteral("Kelvra"));
+    Test test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 } // namespace fixture

@@ -42,6 +42,14 @@ QByteArray pingCatalogue()
     return answer(QJsonArray{category("Free", QJsonArray{country("X", "x", servers, pools)})});
 }
 
+QStringList hosts(int count)
+{
+    QStringList list;
+    for (int i = 1; i <= count; ++i)
+        list << QStringLiteral("203.0.113.%1").arg(i);
+    return list;
+}
+
 QVariantMap pingOf(const ServersModel &model, const QString &name)
 {
     return model.pings().value(model.serverByName(name)->serverId).toMap();
@@ -54,7 +62,7 @@ class TestPinger : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { AppDataFile::remove(ServersModel::kListCacheFile); }
+    void init() { resetState(); }
 
     void parseOutput_data()
     {
@@ -156,10 +164,7 @@ private slots:
         pinger.setCommandForTesting(QStringLiteral("sh"), script(QStringLiteral("sleep 0.3; echo 'time=5ms TTL=1'")));
         QSignalSpy results(&pinger, &Pinger::result);
         QSignalSpy idle(&pinger, &Pinger::idle);
-        QStringList hosts;
-        for (int i = 1; i <= 12; ++i)
-            hosts << QStringLiteral("203.0.113.%1").arg(i);
-        pinger.measure(hosts + QStringList{"203.0.113.1", "10.0.0.1", "::1", "bogus"});
+        pinger.measure(hosts(12) + QStringList{"203.0.113.1", "10.0.0.1", "::1", "bogus"});
         QCOMPARE(pinger.running(), Pinger::kMaxProcesses);
         QCOMPARE(pinger.queued().size(), 4);
         // Hosts already queued are not queued twice.
@@ -183,10 +188,7 @@ private slots:
         pinger.setCommandForTesting(QStringLiteral("sh"), script(QStringLiteral("sleep 0.3; echo 'time=5ms TTL=1'")));
         QSignalSpy results(&pinger, &Pinger::result);
         QSignalSpy idle(&pinger, &Pinger::idle);
-        QStringList hosts;
-        for (int i = 1; i <= 12; ++i)
-            hosts << QStringLiteral("203.0.113.%1").arg(i);
-        pinger.measure(hosts);
+        pinger.measure(hosts(12));
         pinger.clearQueue();
         QVERIFY(idle.wait(10000));
         QCOMPARE(results.count(), Pinger::kMaxProcesses);
@@ -267,11 +269,11 @@ private slots:
         QSignalSpy results(rig.model->pingerForTesting(), &Pinger::result);
         rig.model->measurePings();
         QTRY_COMPARE_WITH_TIMEOUT(results.count(), 4, 10000);  // A to D; never the pool or private address
-        QStringList hosts;
+        QStringList measured;
         for (const QList<QVariant> &result : std::as_const(results))
-            hosts << result.at(0).toString();
-        hosts.sort();
-        QCOMPARE(hosts, (QStringList{"203.0.113.10", "203.0.113.11", "203.0.113.12", "203.0.113.13"}));
+            measured << result.at(0).toString();
+        measured.sort();
+        QCOMPARE(measured, (QStringList{"203.0.113.10", "203.0.113.11", "203.0.113.12", "203.0.113.13"}));
     }
 
     void failureKeepsAnEarlierValue()
@@ -324,12 +326,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    TestEnvironment::isolate();
-    QCoreApplication app(argc, argv);
-    app.setOrganizationName(QStringLiteral("Kelvra.Inc"));
-    app.setApplicationName(QStringLiteral("Kelvra"));
-    TestPinger test;
-    return QTest::qExec(&test, argc, argv);
+    return fixture::runTests<TestPinger>(argc, argv);
 }
 
 #include "tst_pinger.moc"

@@ -165,15 +165,7 @@ class TestServerConfig : public QObject
 private slots:
     void initTestCase() { captureLog(); }
 
-    void init()
-    {
-        AppDataFile::remove(ServersModel::kListCacheFile);
-        CdnRouteCache::remove();
-        Settings settings;
-        settings.setValue(QStringLiteral("deadTunnel/recoverAsked"), QVariantList());
-        settings.setValue(QStringLiteral("deadTunnel/recoverAnswered"), QVariantList());
-        capturedLog().clear();
-    }
+    void init() { resetState(); }
 
     // ---- building the configuration
 
@@ -781,12 +773,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    TestEnvironment::isolate();
-    QCoreApplication app(argc, argv);
-    app.setOrganizationName(QStringLiteral("Kelvra.Inc"));
-    app.setApplicationName(QStringLiteral("Kelvra"));
-    TestServerConfig test;
-    return QTest::qExec(&test, argc, argv);
+    return fixture::runTests<TestServerConfig>(argc, argv);
 }
 
 #include "tst_serverconfig.moc"

@@ -76,16 +76,7 @@ class TestServerList : public QObject
 private slots:
     void initTestCase() { captureLog(); }
 
-    void init()
-    {
-        AppDataFile::remove(ServersModel::kListCacheFile);
-        CdnRouteCache::remove();
-        Settings settings;
-        settings.clearFavorites();
-        settings.clearRecentServers();
-        settings.setLastAccountEmail(QString());
-        capturedLog().clear();
-    }
+    void init() { resetState(); }
 
     void freshAnswerBuildsTheTree()
     {
@@ -824,12 +815,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    TestEnvironment::isolate();
-    QCoreApplication app(argc, argv);
-    app.setOrganizationName(QStringLiteral("Kelvra.Inc"));
-    app.setApplicationName(QStringLiteral("Kelvra"));
-    TestServerList test;
-    return QTest::qExec(&test, argc, argv);
+    return fixture::runTests<TestServerList>(argc, argv);
 }
 
 #include "tst_serverlist.moc"

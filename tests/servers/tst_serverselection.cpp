@@ -89,14 +89,7 @@ class TestServerSelection : public QObject
 private slots:
     void initTestCase() { captureLog(); }
 
-    void init()
-    {
-        AppDataFile::remove(ServersModel::kListCacheFile);
-        Settings settings;
-        settings.clearFavorites();
-        settings.clearRecentServers();
-        capturedLog().clear();
-    }
+    void init() { resetState(); }
 
     void apiRecommendation_data()
     {
@@ -523,12 +516,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    TestEnvironment::isolate();
-    QGuiApplication app(argc, argv);
-    app.setOrganizationName(QStringLiteral("Kelvra.Inc"));
-    app.setApplicationName(QStringLiteral("Kelvra"));
-    TestServerSelection test;
-    return QTest::qExec(&test, argc, argv);
+    return fixture::runTests<TestServerSelection, QGuiApplication>(argc, argv);
 }
 
 #include "tst_serverselection.moc"
