@@ -736,6 +736,39 @@ private slots:
         QCOMPARE(second.value("servers").toObject().keys(), QStringList{"st-1"});
     }
 
+    void unusableRouteFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        const QByteArray route = QJsonDocument(savedRoute(kNow)).toJson(QJsonDocument::Compact);
+        QTest::newRow("not json") << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":");
+        QTest::newRow("another account") << "{\"account\":\"x@example.com\",\"servers\":{\"st-1\":" + route + "}}";
+        QTest::newRow("account as number") << "{\"account\":1,\"servers\":{\"st-1\":" + route + "}}";
+        QTest::newRow("servers as list") << QByteArray("{\"account\":\"user@example.com\",\"servers\":[1]}");
+        QTest::newRow("time as text")
+            << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":\"now\",\"config\":{\"a\":1}}}}");
+        QTest::newRow("config as text")
+            << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":1,\"config\":\"x\"}}}");
+    }
+
+    void unusableRouteFiles()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(AppDataFile::write(CdnRouteCache::kFileName, file));
+        QVERIFY(CdnRouteCache::lookup(QStringLiteral("user@example.com"), QStringLiteral("st-1"), kNow).isEmpty());
+        QVERIFY(CdnRouteCache::entries(QStringLiteral("user@example.com")).isEmpty());
+        // Saving starts a clean file for the account, readable by its owner only.
+        const QJsonObject config{{"protocol", "wireguard"}};
+        CdnRouteCache::save(QStringLiteral("user@example.com"), QStringLiteral("st-1"), config, kNow, {"st-1"});
+        QCOMPARE(CdnRouteCache::lookup(QStringLiteral("USER@example.com"), QStringLiteral("st-1"), kNow), config);
+        QCOMPARE(QFile::permissions(AppDataFile::path(CdnRouteCache::kFileName))
+                     & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther),
+                 QFileDevice::Permissions());
+        // Nothing is saved without a signed-in account.
+        CdnRouteCache::remove();
+        CdnRouteCache::save(QString(), QStringLiteral("st-1"), config, kNow, {"st-1"});
+        QVERIFY(!QFile::exists(AppDataFile::path(CdnRouteCache::kFileName)));
+    }
+
     void savedRoutesAreRefreshedOncePerRun()
     {
         writeCdnCache("user@example.com", QJsonObject{{"st-1", savedRoute(kNow - 2 * kDayMs)},
