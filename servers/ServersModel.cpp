@@ -649,11 +649,11 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
 
     const QJsonObject restricted = payload.value(QLatin1String("restricted_network")).toObject();
     m_restrictedLikely = restricted.value(QLatin1String("likely")).toBool(false);
-    m_restrictedServers.clear();
+    m_restrictedRaw.clear();
     for (const QJsonValue &item : restricted.value(QLatin1String("servers")).toArray()) {
         const QString id = idText(item);
         if (!id.isEmpty())
-            m_restrictedServers << id;
+            m_restrictedRaw << id;
     }
     const QJsonObject apiDefault = payload.value(QLatin1String("default_server")).toObject();
     m_apiDefaultRawName = textOf(apiDefault, QLatin1String("name"));
@@ -701,8 +701,10 @@ void ServersModel::resolvePooledDefaults()
         m_apiDefaultName = pooled->name;
         m_apiDefaultConfigId = pooled->configId;
     }
+    // Always from the answer's own list: pools may name each other, so resolving
+    // an already resolved list again could keep changing it.
     QStringList ids;
-    for (const QString &id : std::as_const(m_restrictedServers)) {
+    for (const QString &id : std::as_const(m_restrictedRaw)) {
         const auto pool = m_poolMemberIds.constFind(id);
         const QString resolved = pool != m_poolMemberIds.constEnd() ? pool->id : id;
         if (!ids.contains(resolved))

@@ -359,6 +359,7 @@ private:
     int m_fairPingMs = 200;
     QMap<QString, QStringList> m_protocolOrders;
     bool m_restrictedLikely = false;
+    QStringList m_restrictedRaw;
     QStringList m_restrictedServers;
     QString m_apiDefaultName;
     QString m_apiDefaultConfigId;

@@ -607,6 +607,11 @@ private slots:
         QCOMPARE(rig.model->apiDefaultName(), QStringLiteral("Germany Pool"));
         QCOMPARE(rig.model->apiDefaultConfigId(), QStringLiteral("pool:de:1"));
         QCOMPARE(rig.model->restrictedNetworkServers(), (QStringList{"900", "13"}));
+        // The same answer again resolves to the same list.
+        rig.model->parseResponse(answer(QJsonArray{category("Free", QJsonArray{country("Germany", "de", servers, pools)})},
+                                        extra),
+                                 200);
+        QCOMPARE(rig.model->restrictedNetworkServers(), (QStringList{"900", "13"}));
         QCOMPARE(fastest.last().at(0).toString(), QStringLiteral("Germany Pool"));
         QCOMPARE(rig.model->currentServerName(), QStringLiteral("Germany Pool"));
         // The favourite moved from the member to its pool.
