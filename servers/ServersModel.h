@@ -143,30 +143,39 @@ public:
     // (fetches answer as unreachable, the account as signed in without e-mail,
     // the tunnel as having no driver).
     struct Hooks {
-        // GET "client/servers" (15000 ms, session token, 401 watch) on the model's
-        // request manager: its answer goes to parseResponse, a failure without an
-        // answer to onNetworkRetryTimeout.
+        // GET "client/servers" (15000 ms, session token, 401 watch) through the
+        // model's own NetworkManager, whose requestFinished goes to parseResponse
+        // and requestFailed to onNetworkRetryTimeout.
         std::function<void()> fetchServerList;
-        // The app's own GET on the shared manager, re-sent while the request layer
-        // asks for retries (host fallback); `done` is called once.
+        // The app's own GET on ApiHost::sharedManager(), with no time-out of its
+        // own, sent again after ApiHost::retryDelayMs() while ApiHost::handleReply
+        // asks for it; then `done` once with the HTTP status, whether the reply had
+        // a network error, the body, the error string, the "Retry-After" header,
+        // and whether the host failure kind was other than Answered.
         std::function<void(const QNetworkRequest &request, std::function<void(const ConfigReply &)> done)>
             fetchConfigDirect;
-        // The service's one-shot apiFetch: done(HTTP status or 0, body, Retry-After).
+        // The daemon link's one-shot LocalSocketController::apiFetch with the URL
+        // and the session token: done(HTTP status or 0, body, Retry-After).
         std::function<void(const QUrl &url, const QString &token,
                            std::function<void(int status, const QByteArray &body, const QByteArray &retryAfter)> done)>
             fetchConfigThroughService;
+        // The build's API base URL (ends in "/api/").
         std::function<QString()> apiBaseUrl;
         // True while API traffic goes to the primary host (no backup host in use).
         std::function<bool()> apiOnPrimaryHost;
-        // The session guard's 401 rule, given the request's "Authorization" header.
+        // AuthGuard::check401, given the failed request's "Authorization" header.
         std::function<void(const QByteArray &authorization)> check401;
         // The device-limit guard: true when it recognised the body as its own.
         std::function<bool(const QByteArray &body)> deviceLimit;
 
+        // The token store's session token and signed-in e-mail; the user
+        // manager's signed-out state.
         std::function<QString()> sessionToken;
         std::function<QString()> accountEmail;
         std::function<bool()> signedOut;
 
+        // The VPN connection: whether it has a driver, that driver's state,
+        // isFirewallHeld().
         std::function<bool()> vpnHasDriver;
         std::function<VpnProtocol::ConnectionState()> vpnDriverState;
         std::function<bool()> vpnFirewallHeld;
