@@ -1442,7 +1442,7 @@ ServersModel::NextServer ServersModel::pickNextServer(VpnProtocol::Protocol prot
     auto distanceKm = [current](const Server *server) {
         if (!current->hasCoordinates || !server->hasCoordinates)
             return -1.0;
-        const double toRad = M_PI / 180.0;
+        const double toRad = 3.14159265358979323846 / 180.0;
         const double lat1 = current->latitude * toRad;
         const double lat2 = server->latitude * toRad;
         const double dLat = lat2 - lat1;

@@ -736,6 +736,22 @@ private slots:
         QCOMPARE(second.value("servers").toObject().keys(), QStringList{"st-1"});
     }
 
+    void unwiredLinksFailCleanly()
+    {
+        ServersModel model(QSharedPointer<Settings>::create(), nullptr);
+        model.pingerForTesting()->setCommandForTesting(QStringLiteral("true"), {});
+        model.fetchServers();
+        QVERIFY(logged(QStringLiteral("No request layer to fetch the server list with")));
+        model.parseResponse(catalogue(), 200);
+        Outcome outcome;
+        ConfigRig rig;  // only for its handlers
+        model.getServerConfig("wg-1", VpnProtocol::WireGuard, rig.onConfig(outcome), false, 0, rig.onError(outcome));
+        QTRY_COMPARE(outcome.errors.size(), 1);
+        QVERIFY(logged(QStringLiteral("No service link to fetch the configuration through")));
+        QVERIFY(logged(QStringLiteral("No request layer to fetch the configuration with")));
+        QVERIFY(outcome.configs.isEmpty());
+    }
+
     void unusableRouteFiles_data()
     {
         QTest::addColumn<QByteArray>("file");
