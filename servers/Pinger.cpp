@@ -1,0 +1,153 @@
+#include "servers/Pinger.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <cmath>
+
+#include "app/Logger.h"
+#include "platform/PingCommand.h"
+
+namespace {
+
+Logger logger(QStringLiteral("Pinger"));
+
+bool isPrivateUse(quint32 ip)
+{
+    return (ip >> 24) == 10 || (ip >> 20) == ((172u << 4) | 1u) || (ip >> 16) == ((192u << 8) | 168u);
+}
+
+} // namespace
+
+Pinger::Pinger(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Pinger::~Pinger()
+{
+    // Ping processes still running end with their owner, without reporting.
+    const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(1000);
+        }
+    }
+}
+
+bool Pinger::isPingable(const QString &host)
+{
+    QHostAddress address;
+    if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv4Protocol)
+        return false;
+    const quint32 ip = address.toIPv4Address();
+    // Beyond loopback, link-local and private use: "this network", multicast and
+    // broadcast are no server either.
+    return !address.isLoopback() && !address.isLinkLocal() && !isPrivateUse(ip) && (ip >> 24) != 0
+           && !address.isMulticast() && !address.isBroadcast();
+}
+
+int Pinger::parseOutput(const QByteArray &output)
+{
+    static const QRegularExpression windowsReply(QStringLiteral("[=<]\\s*(\\d+)\\s*\\S{0,4}\\s+TTL="),
+                                                 QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression linuxReply(QStringLiteral("\\btime\\s*([=<])\\s*(\\d+(?:\\.\\d+)?)\\s*ms\\b"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    const QString text = QString::fromLocal8Bit(output);
+    double best = -1;
+    auto take = [&best](double ms) {
+        if (best < 0 || ms < best)
+            best = ms;
+    };
+    // Linux lines also hold "icmp_seq=1 ttl=64", which the Windows pattern would
+    // read as a time: when the Linux form is present, only it counts.
+    for (auto it = linuxReply.globalMatch(text); it.hasNext();)
+        take(it.next().captured(2).toDouble());
+    if (best < 0) {
+        for (auto it = windowsReply.globalMatch(text); it.hasNext();)
+            take(it.next().captured(1).toDouble());
+    }
+    if (best < 0)
+        return -1;
+    // A reply faster than half a millisecond is reported the way Windows writes
+    // it ("<1ms"): 1, never 0, which would read as no answer.
+    const double rounded = std::round(best);
+    if (rounded > 1e6)
+        return 1000000;
+    return qMax(1, int(rounded));
+}
+
+void Pinger::measure(const QStringList &hosts)
+{
+    for (const QString &host : hosts) {
+        if (isPingable(host) && !m_queue.contains(host))
+            m_queue << host;
+    }
+    startProcesses();
+}
+
+void Pinger::clearQueue()
+{
+    m_queue.clear();
+}
+
+#ifdef KELVRA_TESTING
+void Pinger::setCommandForTesting(const QString &program, const QStringList &arguments)
+{
+    m_testProgram = program;
+    m_testArguments = arguments;
+}
+#endif
+
+void Pinger::startProcesses()
+{
+    while (m_running < kMaxProcesses && !m_queue.isEmpty()) {
+        const QString host = m_queue.takeFirst();
+        auto *process = new QProcess(this);
+        ++m_running;
+        auto done = std::make_shared<bool>(false);
+        connect(process, &QProcess::finished, this, [this, process, host, done](int, QProcess::ExitStatus) {
+            if (*done)
+                return;
+            *done = true;
+            const int ms = parseOutput(process->readAllStandardOutput());
+            process->deleteLater();
+            finish(host, ms);
+        });
+        connect(process, &QProcess::errorOccurred, this, [this, process, host, done](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart || *done)
+                return;
+            *done = true;
+            process->deleteLater();
+            finish(host, -1);
+        });
+        auto *killTimer = new QTimer(process);
+        killTimer->setSingleShot(true);
+        killTimer->setTimerType(Qt::PreciseTimer);
+        connect(killTimer, &QTimer::timeout, process, &QProcess::kill);
+        killTimer->start(kKillAfterMs);
+
+        QString program = PingCommand::program();
+        QStringList arguments = PingCommand::arguments(host);
+        if (!m_testProgram.isEmpty()) {
+            program = m_testProgram;
+            arguments = m_testArguments;
+            arguments << host;
+        }
+        process->start(program, arguments, QIODevice::ReadOnly);
+    }
+}
+
+void Pinger::finish(const QString &host, int ms)
+{
+    --m_running;
+    emit result(host, ms);
+    startProcesses();
+    if (m_running == 0 && m_queue.isEmpty())
+        emit idle();
+}

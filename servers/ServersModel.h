@@ -1,0 +1,410 @@
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QNetworkRequest>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "vpn/VpnProtocol.h"
+
+class Pinger;
+class Settings;
+class VpnConnection;
+
+// The catalogue of VPN locations and servers published at "client/servers":
+// fetched, cached per account, exposed to QML as a two-level tree (locations,
+// each with its servers). It also fetches the per-connection configurations,
+// keeps the current server, switches servers and measures latency.
+class ServersModel : public QAbstractItemModel
+{
+    Q_OBJECT
+    Q_PROPERTY(QStringList specialtySections READ specialtySections NOTIFY specialtySectionsChanged)
+    Q_PROPERTY(QVariantMap pingLimits READ pingLimits NOTIFY pingsChanged)
+    Q_PROPERTY(QVariantMap pings READ pings NOTIFY pingsChanged)
+public:
+    enum Roles {
+        CountryRole = Qt::UserRole,  // 256 "server_country"
+        SupportedProtosRole,         // 257
+        ProtocolRole,                // 258
+        ChildServersCountRole,       // 259
+        FlagRole,                    // 260
+        CategoryRole,                // 261
+        FavoriteRole,                // 262
+        ServerIdRole,                // 263
+        CityRole,                    // 264
+        SpeedScoreRole,              // 265
+        RecencyRole,                 // 266
+        HealthRole,                  // 267
+        CdnRouteRole,                // 268
+    };
+
+    // A text per protocol (the API's own names for it); empty means none. Few
+    // servers carry any, so the record only holds the ones given.
+    struct ProtocolTexts {
+        QList<std::pair<VpnProtocol::Protocol, QString>> texts;
+        QString value(VpnProtocol::Protocol protocol) const
+        {
+            for (const auto &text : texts) {
+                if (text.first == protocol)
+                    return text.second;
+            }
+            return {};
+        }
+        bool contains(VpnProtocol::Protocol protocol) const { return !value(protocol).isEmpty(); }
+        void insert(VpnProtocol::Protocol protocol, const QString &text)
+        {
+            for (auto &existing : texts) {
+                if (existing.first == protocol) {
+                    existing.second = text;
+                    return;
+                }
+            }
+            texts.append({protocol, text});
+        }
+    };
+
+    // One record per location and per server. A location owns its servers.
+    struct Server {
+        QString name;
+        QString city;
+        QString ipAddress;
+        QString flag;
+        QString category;
+        QString serverId;
+        QString configId;
+        QString apiId;
+        QList<VpnProtocol::Protocol> protocols;
+        ProtocolTexts vpnTypes;
+        ProtocolTexts transports;
+        VpnProtocol::Protocol recommendedProtocol = VpnProtocol::WireGuard;
+        VpnProtocol::Protocol selectedProtocol = VpnProtocol::Optimal;
+        bool hasCdnRoute = false;
+        bool isPool = false;
+        QString cdnProbeAddress;
+        QString cdnProbeSni;
+        QString cdnProbePath;
+        int estimatedPingMs = -1;
+        bool favorite = false;
+        int childServersCount = 0;
+        int speedScore = 0;
+        int health = 0;
+        bool hasCoordinates = false;
+        double latitude = 0;
+        double longitude = 0;
+        std::vector<std::unique_ptr<Server>> children;
+        Server *parent = nullptr;
+        int row = 0;
+
+        // P is offered when listed, and Stealth also through a CDN route or Hysteria2.
+        bool offers(VpnProtocol::Protocol protocol) const;
+        // selectedProtocol, or recommendedProtocol while that is Optimal.
+        VpnProtocol::Protocol effectiveProtocol() const;
+        bool usableCdnRoute() const;
+        QVariantList supportedProtos() const;
+        const Server *location() const { return parent ? parent : this; }
+    };
+
+    struct PoolRef {
+        QString configId;
+        QString name;
+        QString id;
+    };
+
+    using ConfigHandler = std::function<void(const QJsonObject &config)>;
+    using ConfigErrorHandler = std::function<void(int status, const QByteArray &retryAfter, const QString &message)>;
+
+    // What a configuration fetch brought back.
+    struct ConfigReply {
+        int status = 0;
+        bool error = false;
+        QByteArray body;
+        QString errorText;
+        QByteArray retryAfter;
+        bool hostUnreachable = false;
+    };
+
+    // The model's links to the request layer, the account and the tunnel. The
+    // core controller fills them in; a link left empty behaves as "not there"
+    // (fetches answer as unreachable, the account as signed in without e-mail,
+    // the tunnel as having no driver).
+    struct Hooks {
+        // GET "client/servers" (15000 ms, session token, 401 watch) through the
+        // model's own NetworkManager, whose requestFinished goes to parseResponse
+        // and requestFailed to onNetworkRetryTimeout.
+        std::function<void()> fetchServerList;
+        // The app's own GET on ApiHost::sharedManager(), with no time-out of its
+        // own, sent again after ApiHost::retryDelayMs() while ApiHost::handleReply
+        // asks for it; then `done` once with the HTTP status, whether the reply had
+        // a network error, the body, the error string, the "Retry-After" header,
+        // and whether the host failure kind was other than Answered.
+        std::function<void(const QNetworkRequest &request, std::function<void(const ConfigReply &)> done)>
+            fetchConfigDirect;
+        // The daemon link's one-shot LocalSocketController::apiFetch with the URL
+        // and the session token: done(HTTP status or 0, body, Retry-After).
+        std::function<void(const QUrl &url, const QString &token,
+                           std::function<void(int status, const QByteArray &body, const QByteArray &retryAfter)> done)>
+            fetchConfigThroughService;
+        // The build's API base URL (ends in "/api/").
+        std::function<QString()> apiBaseUrl;
+        // True while API traffic goes to the primary host (no backup host in use).
+        std::function<bool()> apiOnPrimaryHost;
+        // AuthGuard::check401, given the failed request's "Authorization" header.
+        std::function<void(const QByteArray &authorization)> check401;
+        // The device-limit guard: true when it recognised the body as its own.
+        std::function<bool(const QByteArray &body)> deviceLimit;
+
+        // The token store's session token and signed-in e-mail; the user
+        // manager's signed-out state.
+        std::function<QString()> sessionToken;
+        std::function<QString()> accountEmail;
+        std::function<bool()> signedOut;
+
+        // The VPN connection: whether it has a driver, that driver's state,
+        // isFirewallHeld().
+        std::function<bool()> vpnHasDriver;
+        std::function<VpnProtocol::ConnectionState()> vpnDriverState;
+        std::function<bool()> vpnFirewallHeld;
+        // onVpnError(ConnectionFailed), then connectionStateChanged(Disconnected).
+        std::function<void()> vpnFailConnection;
+        // disconnectFromVpn(), then connectionStateChanged(Disconnected).
+        std::function<void()> vpnEndConnection;
+        // setProtocol(protocol), then connectionStateChanged(Connecting).
+        std::function<void(VpnProtocol::Protocol protocol)> vpnBeginSwitch;
+    };
+
+    struct NextServer {
+        Server *server = nullptr;
+        bool otherLocation = false;
+    };
+
+    static constexpr int kListTimeoutMs = 15000;
+    static constexpr int kRateLimitRetryMs = 3000;
+    static constexpr int kNoListRetryMs = 5000;
+    static constexpr int kRetryMs = 10000;
+    static constexpr int kRefreshPeriodMs = 600000;
+    static constexpr qint64 kRefreshMinAgeMs = 120000;
+    static constexpr int kEmptyConfigTries = 6;
+    static constexpr qint64 kPingRoundMs = 300000;
+    static constexpr qint64 kStateSettleMs = 6500;
+    static constexpr qint64 kStateSettleRetryMs = 6600;
+    static constexpr int kPingsCoalesceMs = 100;
+
+    static const QString kListCacheFile;
+
+    ServersModel(QSharedPointer<Settings> settings, QSharedPointer<VpnConnection> vpnConnection,
+                 QObject *parent = nullptr);
+    ~ServersModel() override;
+
+    void setHooks(const Hooks &hooks);
+    const Hooks &hooks() const { return m_hooks; }
+
+    // QAbstractItemModel
+    QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role) override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    QStringList specialtySections() const { return m_specialtySections; }
+    QVariantMap pingLimits() const;
+    QVariantMap pings() const { return m_pings; }
+
+    Q_INVOKABLE void fetchServers();
+    Q_INVOKABLE void refreshServers();
+    Q_INVOKABLE void toggleFavorite(const QString &serverId);
+    Q_INVOKABLE int speedScoreOf(const QString &serverId) const;
+    Q_INVOKABLE QVariantList homeServersList(int max) const;
+    Q_INVOKABLE QString countryWithCityMatch(const QString &query) const;
+    Q_INVOKABLE void reconcileAccount(const QString &email);
+    Q_INVOKABLE void getDefaultServer();
+    Q_INVOKABLE void changeSelectedServer(const QString &flag, const QString &country);
+    Q_INVOKABLE void switchConnection(const QString &serverId);
+    Q_INVOKABLE void measurePings();
+
+    void updateCurrentServer(Server *childServer);
+
+    // Fetches the configuration for one server and protocol (see ConfigReply and
+    // Hooks for the two routes). forConnect: a connection attempt waits for it.
+    void getServerConfig(const QString &configId, VpnProtocol::Protocol protocol, const ConfigHandler &onConfig,
+                         bool forConnect, int attempt = 0, const ConfigErrorHandler &onError = {},
+                         bool askRecover = false, const QString &transport = {}, bool preferDirect = false);
+    // Every configuration fetch a connection attempt still waits for is discarded
+    // when its answer comes.
+    void bumpConnectAttempt();
+    // The HTTP status of the last failed user-facing fetch, 0 after a success.
+    int lastConfigFailureStatus() const { return m_lastConfigFailureStatus; }
+
+    bool checkProtocolOffered(const Server *server);
+    NextServer pickNextServer(VpnProtocol::Protocol protocol, const QStringList &excludedAddresses);
+
+    // Lookups for the rest of the client.
+    const std::vector<std::unique_ptr<Server>> &locations() const { return m_locations; }
+    Server *serverById(const QString &serverId) const;
+    Server *serverByName(const QString &name, Server **location = nullptr) const;
+    Server *serverByConfigId(const QString &configId) const;
+    Server *locationByName(const QString &name) const;
+    Server *currentServer() const { return m_currentServer; }
+    QString currentServerName() const { return m_currentServerName; }
+    QString currentConfigId() const { return m_currentConfigId; }
+    VpnProtocol::Protocol currentProtocol() const { return m_currentProtocol; }
+    QString apiDefaultName() const { return m_apiDefaultName; }
+    QString apiDefaultConfigId() const { return m_apiDefaultConfigId; }
+    QString apiDefaultIp() const { return m_apiDefaultIp; }
+    QString apiDefaultId() const { return m_apiDefaultId; }
+    bool restrictedNetworkLikely() const { return m_restrictedLikely; }
+    QStringList restrictedNetworkServers() const { return m_restrictedServers; }
+    QMap<QString, QStringList> protocolOrders() const { return m_protocolOrders; }
+    QHash<QString, QString> poolMemberNames() const { return m_poolMemberNames; }
+    QHash<QString, PoolRef> poolMemberIds() const { return m_poolMemberIds; }
+    // SHA-1 of the last raw answer body that built the tree (empty when none).
+    QByteArray listDigest() const;
+    int goodPingMs() const { return m_goodPingMs; }
+    int fairPingMs() const { return m_fairPingMs; }
+
+#ifdef KELVRA_TESTING
+    void setClockForTesting(std::function<qint64()> clock) { m_clock = std::move(clock); }
+    // Divides the waits before follow-up fetches, retries of empty configurations
+    // and ping rounds, so tests need not wait for real time.
+    void setDelayDivisorForTesting(int divisor) { m_delayDivisor = qMax(1, divisor); }
+    QTimer *retryTimerForTesting() { return &m_retryTimer; }
+    QTimer *followUpTimerForTesting() { return &m_followUpTimer; }
+    Pinger *pingerForTesting() const { return m_pinger; }
+#endif
+
+public slots:
+    void parseResponse(QByteArray data, int statusCode);
+    void onNetworkRetryTimeout();
+    void onProtocolChanged(int protocol);
+    // Connected to the VPN connection's connectionStateChanged.
+    void onVpnStateChanged(VpnProtocol::ConnectionState state);
+
+signals:
+    void serversLoaded();
+    void recentsChanged();
+    void specialtySectionsChanged();
+    void pingsChanged();
+    void defaultServer(QString serverName, QString serverFlag, QString serverId, QString serverCity);
+    void fastestServer(QString serverName, QString serverFlag, QString serverId, QString serverCity);
+    void defaultServerReady();
+    void protocolUnavailable(QString message);
+    void serverChangedForProtocol(QString message);
+    void updateSelectedServer(QString flag, QString country);
+    void newConnectAttempt();
+    void connectToVpn();
+
+private:
+    struct ConfigFetch;
+
+    qint64 nowMs() const;
+    int delay(qint64 ms) const { return int(qMax<qint64>(1, ms / m_delayDivisor)); }
+    QString accountEmail() const;
+    QString sessionToken() const;
+    bool signedOut() const;
+    bool vpnHasDriver() const;
+    bool firewallHeld() const;
+
+    // List answer
+    bool useCache();
+    void rebuild(const QJsonArray &categories);
+    void addLocation(const QString &category, const QJsonObject &country);
+    void resolvePooledDefaults();
+    void applyFavorites();
+    void writeListCache(const QByteArray &body);
+    void scheduleFollowUp(int ms);
+    void reportRecency();
+
+    // Default server and switching
+    void checkApiDefaultServer();
+    Server *bestServerFor(VpnProtocol::Protocol protocol) const;
+    void announce(const Server *server);
+    void setCurrent(Server *server);
+    template<typename F> void forEachServer(F f) const;
+
+    // Configuration fetch
+    void sendConfigFetch(const std::shared_ptr<ConfigFetch> &fetch);
+    void sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch);
+    void sendConfigThroughService(const std::shared_ptr<ConfigFetch> &fetch);
+    void handleConfigAnswer(const std::shared_ptr<ConfigFetch> &fetch, const ConfigReply &reply);
+    void failConfigFetch(const ConfigFetch &fetch, const QString &reason);
+    void warmCdnConfigs();
+
+    // Latency
+    void onPingResult(const QString &host, int ms);
+    void onPingsIdle();
+    void rebuildPings();
+
+    QSharedPointer<Settings> m_settings;
+    QSharedPointer<VpnConnection> m_vpnConnection;
+    Hooks m_hooks;
+    Pinger *m_pinger = nullptr;
+
+    std::vector<std::unique_ptr<Server>> m_locations;
+    QHash<QString, Server *> m_byServerId;
+    QHash<QString, Server *> m_byName;
+    QHash<QString, Server *> m_byConfigId;
+
+    VpnProtocol::Protocol m_currentProtocol = VpnProtocol::Optimal;
+    qint64 m_lastFetchMs = -1;
+    QByteArray m_listBody;  // the raw body that built the tree; null when none
+    QStringList m_specialtySections;
+    int m_goodPingMs = 120;
+    int m_fairPingMs = 200;
+    QMap<QString, QStringList> m_protocolOrders;
+    bool m_restrictedLikely = false;
+    QStringList m_restrictedRaw;
+    QStringList m_restrictedServers;
+    QString m_apiDefaultName;
+    QString m_apiDefaultConfigId;
+    QString m_apiDefaultIp;
+    QString m_apiDefaultId;
+    QString m_apiDefaultRawName;
+    QString m_apiDefaultRawConfigId;
+    QHash<QString, QString> m_poolMemberNames;
+    QHash<QString, PoolRef> m_poolMemberIds;
+    Server *m_currentServer = nullptr;
+    QString m_currentServerName;
+    QString m_currentConfigId;
+    bool m_currentChosen = false;
+    bool m_cacheUsed = false;
+    bool m_loadingCache = false;
+    QStringList m_recents;
+
+    QTimer m_retryTimer;
+    QTimer m_followUpTimer;
+    QTimer m_refreshTimer;
+
+    quint64 m_connectAttempt = 0;
+    const quint64 m_backgroundAttempt = 0;
+    int m_lastConfigFailureStatus = 0;
+    bool m_usedSavedCdnRoute = false;
+    QSet<QString> m_warmedCdnRoutes;
+
+    QHash<QString, int> m_measuredPings;
+    QVariantMap m_pings;
+    QElapsedTimer m_roundTimer;
+    QElapsedTimer m_stateChangeTimer;
+    bool m_measuring = false;
+    bool m_roundAnswered = false;
+    bool m_roundInvalidated = false;
+    QTimer m_pingsTimer;
+
+    std::function<qint64()> m_clock;
+    int m_delayDivisor = 1;
+};
