@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QFontDatabase>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +11,6 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QStandardPaths>
 #include <QSysInfo>
 #include <QUrl>
 
@@ -27,6 +25,9 @@
 #include "api/NetworkManager.h"
 #include "app/Logger.h"
 #include "app/Settings.h"
+#include "servers/CdnRouteCache.h"
+#include "servers/ServerFilterProxyModel.h"
+#include "servers/ServersModel.h"
 #include "vpn/VpnConnection.h"
 
 namespace {
@@ -37,7 +38,6 @@ constexpr int kUpdateRetryMs = 10000;
 constexpr int kLeftoverTunnelChecks = 5;
 constexpr int kSilentSignInTimeoutMs = 15000;
 constexpr int kProfileRefreshAfterTunnelMs = 3000;
-const char kCdnConfigsFile[] = "cdn-configs.json";
 
 // The architecture the version check reports; an ARM64 machine gets the x64
 // build, which it runs.
@@ -67,8 +67,11 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     m_updateRequest = QSharedPointer<NetworkManager>::create();
     loadFonts();
 
-    // Models. The server list, plans, protocols, network monitor and updater
-    // join here as they arrive.
+    // Models. Plans, protocols, the network monitor and the updater join here
+    // as they arrive; the network monitor coming online will retry the list.
+    m_servers = QSharedPointer<ServersModel>::create(m_settings, m_vpnConnection);
+    publish("MServers", m_servers.data());
+    ServerFilterProxyModel::registerQmlType();
     m_devices = QSharedPointer<ConnectedDevicesModel>::create();
     publish("MDevices", m_devices.data());
 
@@ -104,6 +107,10 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     connect(&m_profileRefreshTimer, &QTimer::timeout, UserManager::instance(), &UserManager::fetchUserInfo);
 
     connect(m_logoutManager.data(), &LogoutManager::logout, this, &CoreController::onLogout);
+    // The sign-in answer marks the user signed in before its token is stored:
+    // the list is asked for once that has happened.
+    connect(UserManager::instance(), &UserManager::stateChanged, this,
+            [this] { QMetaObject::invokeMethod(this, &CoreController::onSignedIn, Qt::QueuedConnection); });
     connect(m_updateRequest.data(), &NetworkManager::requestFinished, this, &CoreController::parseResponse);
     connect(m_updateRequest.data(), &NetworkManager::requestFailed, this, &CoreController::onErrorOccurred);
 }
@@ -229,10 +236,17 @@ void CoreController::onLogout()
 {
     // The connection controller closes the tunnel with reason "logout" and the
     // tray disables its connect options once both exist.
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1Char('/')
-                          + QString::fromLatin1(kCdnConfigsFile);
-    if (QFile::exists(cache) && !QFile::remove(cache))
-        logger.warning() << "Could not delete" << cache;
+    CdnRouteCache::remove();
+}
+
+void CoreController::onSignedIn()
+{
+    // A new session may belong to another account: its catalogue settings are
+    // reconciled before the list is asked for with the new token.
+    if (UserManager::state() != UserManager::SignedIn)
+        return;
+    m_servers->reconcileAccount(TokenManager::instance()->getEmail());
+    m_servers->fetchServers();
 }
 
 void CoreController::parseResponse(QByteArray data, int statusCode)

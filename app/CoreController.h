@@ -14,6 +14,7 @@ class ConnectedDevicesModel;
 class LogoutManager;
 class NetworkManager;
 class QQmlApplicationEngine;
+class ServersModel;
 class Settings;
 class VpnConnection;
 
@@ -66,6 +67,7 @@ public:
     // the profile is refreshed once the tunnel is down.
     void onVpnStateChanged(VpnProtocol::ConnectionState state);
 
+    ServersModel *serversModel() const { return m_servers.data(); }
     ConnectedDevicesModel *devicesModel() const { return m_devices.data(); }
     CodeAuthenticator *codeAuthenticator() const { return m_codeAuthenticator.data(); }
     LogoutManager *logoutManager() const { return m_logoutManager.data(); }
@@ -75,11 +77,13 @@ private:
     void publish(const char *name, QObject *object);
     void silentSignIn(const QString &email, const QString &token);
     void onLogout();
+    void onSignedIn();
 
     QPointer<QQmlApplicationEngine> m_engine;
     QSharedPointer<VpnConnection> m_vpnConnection;
     QSharedPointer<Settings> m_settings;
     QSharedPointer<NetworkManager> m_updateRequest;
+    QSharedPointer<ServersModel> m_servers;
     QSharedPointer<ConnectedDevicesModel> m_devices;
     QSharedPointer<CodeAuthenticator> m_codeAuthenticator;
     QSharedPointer<LogoutManager> m_logoutManager;

@@ -22,6 +22,7 @@
 #include "servers/ConnectionConfig.h"
 #include "servers/Pinger.h"
 #include "servers/RecoveryBudget.h"
+#include "servers/ServerLinks.h"
 #include "vpn/VpnConnection.h"
 
 namespace {
@@ -325,6 +326,7 @@ ServersModel::ServersModel(QSharedPointer<Settings> settings, QSharedPointer<Vpn
     : QAbstractItemModel(parent), m_settings(std::move(settings)), m_vpnConnection(std::move(vpnConnection)),
       m_pinger(new Pinger(this))
 {
+    m_hooks = ServerLinks::requestLayer(this);
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kRetryMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {

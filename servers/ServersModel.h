@@ -138,10 +138,11 @@ public:
         bool hostUnreachable = false;
     };
 
-    // The model's links to the request layer, the account and the tunnel. The
-    // core controller fills them in; a link left empty behaves as "not there"
-    // (fetches answer as unreachable, the account as signed in without e-mail,
-    // the tunnel as having no driver).
+    // The model's links to the request layer, the account and the tunnel. A new
+    // model has the request-layer and account links (ServerLinks); the core
+    // controller adds the service and tunnel links. A link left empty behaves as
+    // "not there" (fetches answer as unreachable, the account as signed in
+    // without e-mail, the tunnel as having no driver).
     struct Hooks {
         // GET "client/servers" (15000 ms, session token, 401 watch) through the
         // model's own NetworkManager, whose requestFinished goes to parseResponse
