@@ -8,6 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QQmlApplicationEngine>
+#include <QQmlComponent>
+#include <QQmlContext>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -152,6 +155,36 @@ private slots:
         }
         QCOMPARE(LogCapture::instance().count(QStringLiteral("keeping the current one")), 2);
         QCOMPARE(loaded.count(), 1);
+    }
+
+    // What the pages bind to: the list under its context name and the filter
+    // model type over it, until shutdown takes the name away.
+    void publishedToTheInterface()
+    {
+        QQmlApplicationEngine engine;
+        m_controller.reset(new CoreController(&engine, nullptr, QSharedPointer<Settings>::create()));
+        model()->pingerForTesting()->setCommandForTesting(QStringLiteral("true"), {});
+        QCOMPARE(engine.rootContext()->contextProperty(QStringLiteral("MServers")).value<QObject *>(), model());
+        signInAndLoad();
+
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nimport com.qt.kelvra 1.0\n"
+                          "SFilterModel { sourceModel: MServers; filterCategory: \"Streaming\" }",
+                          QUrl());
+        QScopedPointer<QObject> filter(component.create());
+        QVERIFY2(filter, qPrintable(component.errorString()));
+        auto *proxy = qobject_cast<QAbstractItemModel *>(filter.data());
+        QVERIFY(proxy);
+        int streaming = 0;
+        for (const auto &location : model()->locations())
+            streaming += location->category == QLatin1String("Streaming") ? 1 : 0;
+        QVERIFY(streaming > 0);
+        QCOMPARE(proxy->rowCount(), streaming);
+
+        filter.reset();
+        m_controller->clearContextObjects();
+        QCOMPARE(engine.rootContext()->contextProperty(QStringLiteral("MServers")).value<QObject *>(), nullptr);
+        m_controller.reset();
     }
 
     void savedListServesOnlyItsAccount_data()

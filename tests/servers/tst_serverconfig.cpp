@@ -739,6 +739,7 @@ private slots:
     void unwiredLinksFailCleanly()
     {
         ServersModel model(QSharedPointer<Settings>::create(), nullptr);
+        model.setHooks(ServersModel::Hooks());
         model.pingerForTesting()->setCommandForTesting(QStringLiteral("true"), {});
         model.fetchServers();
         QVERIFY(logged(QStringLiteral("No request layer to fetch the server list with")));
