@@ -130,8 +130,14 @@ void IpcClient::onDisconnected(QLocalSocket *socket)
     // A socket that never passed the check was never a link: it is retried,
     // but nothing was lost.
     const bool wasLink = socket->property("kelvraVerified").toBool();
-    if (wasLink)
+    if (wasLink) {
         logger.info() << "The service link dropped: reconnecting";
+        // The node is never told that a local socket closed, so the old
+        // replica would go on claiming to be valid: let it go, so nobody
+        // calls into a link that is gone.
+        if (socket == m_socket)
+            m_interface.reset();
+    }
     scheduleReconnect(socket);
     if (wasLink && socket == m_socket && s_instance == this)
         emit linkLost();

@@ -30,6 +30,7 @@ public:
     bool isConnected() const { return m_socketConnected; }
 
     static IpcClient *Instance();
+    // Null while the link is down.
     static QSharedPointer<IpcInterfaceReplica> Interface();
     static QSharedPointer<PrivilegedProcess> acquirePrivilegedProcess();
 
