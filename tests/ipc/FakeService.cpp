@@ -29,6 +29,7 @@ int FakeIpcService::createPrivilegedProcess()
 {
     const int number = m_nextProcess++;
     auto *process = new FakeProcess;
+    process->openVpn = openVpn;
     processes.insert(number, process);
     const QString url = QStringLiteral("%1_%2").arg(m_url).arg(number);
     QLocalServer::removeServer(url.mid(6));
@@ -36,4 +37,44 @@ int FakeIpcService::createPrivilegedProcess()
     host->enableRemoting(process, QStringLiteral("IpcProcessInterface"));
     m_processHosts << host;
     return number;
+}
+
+void FakeProcess::start()
+{
+    calls << QStringLiteral("start");
+    if (program != 0 || openVpn.isEmpty()) {
+        emit started();
+        return;
+    }
+    m_real = new QProcess(this);
+    QStringList args = arguments;
+    args.removeAll(QStringLiteral("--kelvra-no-leak-guard"));
+    m_real->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_real, &QProcess::started, this, &FakeProcess::started);
+    connect(m_real, &QProcess::stateChanged, this, &FakeProcess::stateChanged);
+    connect(m_real, &QProcess::errorOccurred, this, &FakeProcess::errorOccurred);
+    connect(m_real, &QProcess::finished, this, &FakeProcess::finished);
+    m_real->start(openVpn, args);
+}
+
+void FakeProcess::close()
+{
+    calls << QStringLiteral("close");
+    if (m_real)
+        m_real->terminate();
+}
+
+void FakeProcess::kill()
+{
+    calls << QStringLiteral("kill");
+    if (m_real)
+        m_real->kill();
+}
+
+FakeProcess::~FakeProcess()
+{
+    if (m_real && m_real->state() != QProcess::NotRunning) {
+        m_real->kill();
+        m_real->waitForFinished(3000);
+    }
 }

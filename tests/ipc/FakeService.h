@@ -12,6 +12,9 @@
 #include <QScopedPointer>
 #include <QStringList>
 
+#include <QProcess>
+#include <QPointer>
+
 #include "rep_ipc_interface_source.h"
 #include "rep_ipc_process_interface_source.h"
 
@@ -22,10 +25,13 @@ public:
     int program = -1;
     QStringList arguments;
     QStringList calls;
+    // When set, program 0 really runs this OpenVPN executable with the
+    // arguments the client gave (less the service's own switches).
+    QString openVpn;
 
-    void start() override { calls << QStringLiteral("start"); emit started(); }
-    void close() override { calls << QStringLiteral("close"); }
-    void kill() override { calls << QStringLiteral("kill"); }
+    void start() override;
+    void close() override;
+    void kill() override;
     void setArguments(const QStringList &value) override { arguments = value; }
     void setInputChannelMode(QProcess::InputChannelMode) override { }
     void setNativeArguments(const QString &) override { }
@@ -35,6 +41,10 @@ public:
     QByteArray readAll() override { return {}; }
     QByteArray readAllStandardError() override { return {}; }
     QByteArray readAllStandardOutput() override { return {}; }
+    ~FakeProcess() override;
+
+private:
+    QPointer<QProcess> m_real;
 };
 
 class FakeIpcService : public IpcInterfaceSource
@@ -57,6 +67,8 @@ public:
     QList<QPair<int, QJsonObject>> killSwitchCalls;
     QList<QJsonObject> peerTrafficCalls;
     QMap<int, FakeProcess *> processes;
+    // Handed to every process made from now on.
+    QString openVpn;
 
     int createPrivilegedProcess() override;
     void cleanUp() override { }
