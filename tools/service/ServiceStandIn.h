@@ -90,6 +90,7 @@ public:
     bool isRunning() const { return m_running; }
 
     // --- Scripting --------------------------------------------------------
+    // While setLockdown(true) waits, later calls on the same link wait behind it.
     void setLockdownDelay(int delayMs);                  // < 0: never answer
     void setLockdownReply(bool reply);
     void releaseLockdownWaits();                         // answer every waiting setLockdown(true) now

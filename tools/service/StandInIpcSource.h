@@ -18,8 +18,10 @@ class StandInProcessSource;
 // It runs on a thread of its own (ServiceStandIn arranges it): a slot's reply
 // leaves only when the slot returns, so a delayed setLockdown(true) waits in
 // a local event loop, and that wait must not hold up the thread the client
-// (an in-process test) runs on. Calls are reported through called(); the
-// lockdown policy may be changed from any thread.
+// (an in-process test) runs on. Like a busy service, it leaves the calls
+// that come after it on the same link waiting until it answers (the socket
+// is not read meanwhile); other links are served. Calls are reported through
+// called(); the lockdown policy may be changed from any thread.
 class StandInIpcSource : public IpcInterfaceSource
 {
     Q_OBJECT
