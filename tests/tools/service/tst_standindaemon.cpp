@@ -191,6 +191,7 @@ private slots:
         QVERIFY(!m_client.waitFor(QStringLiteral("status")).isEmpty());
 
         m_service->stall();
+        syncWithService();
         const QJsonObject stalled1 = m_client.waitFor(QStringLiteral("status"));
         const QJsonObject stalled2 = m_client.waitFor(QStringLiteral("status"));
         QCOMPARE(stalled2.value(QStringLiteral("rxBytes")), stalled1.value(QStringLiteral("rxBytes")));
@@ -205,6 +206,7 @@ private slots:
         }
 
         m_service->recover();
+        syncWithService();
         const QJsonObject alive1 = m_client.waitFor(QStringLiteral("status"));
         const QJsonObject alive2 = m_client.waitFor(QStringLiteral("status"));
         QVERIFY(alive2.value(QStringLiteral("rxBytes")).toDouble() > alive1.value(QStringLiteral("rxBytes")).toDouble());
@@ -287,7 +289,7 @@ private slots:
         QVERIFY(m_client.waitFor(QStringLiteral("status")).value(QStringLiteral("rxBytes")).isDouble());
 
         QSignalSpy restarted(m_service.get(), &ServiceStandIn::restarted);
-        m_service->restart(300);
+        m_service->restart(1000);
         QVERIFY(m_client.waitForDisconnected());
         QVERIFY(!m_client.connectTo(m_service->options().daemonSocket, 100));
         QVERIFY(restarted.wait(5000));
@@ -479,6 +481,15 @@ private slots:
     }
 
 private:
+    // Everything the client takes after this was sent after the call before
+    // it: the daemon answers in order, and the answer to a request of its own
+    // skips whatever was pushed earlier.
+    void syncWithService()
+    {
+        m_client.send(message(QStringLiteral("bypass"), {{QStringLiteral("sites"), QJsonArray()}}));
+        QVERIFY(!m_client.waitFor(QStringLiteral("bypass")).isEmpty());
+    }
+
     std::unique_ptr<ServiceStandIn> m_service;
     DaemonClient m_client;
 };
