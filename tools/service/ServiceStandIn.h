@@ -40,6 +40,11 @@ class StandInIpcSource;
 //     service.stall();                                 // the tunnel stops answering
 //     service.restart(500);                            // the service "crashes" for 0.5 s
 //
+// A real OpenVPN server for the OpenVPN the service runs to reach:
+// StandInOpenVpnServer (in-process) or --openvpn-server address:port with
+// --openvpn-client-config FILE (the program); its clientConfig() is what the
+// backend stand-in hands out as the OpenVPN "configuration".
+//
 // Out of process: the program kelvra-service-standin takes the same options
 // as flags (see main.cpp, --help) and, with --control NAME, a control socket
 // that takes the scripting calls below as JSON lines (StandInControl).

@@ -15,6 +15,7 @@
 
 #include "tools/service/ServiceStandIn.h"
 #include "tools/service/StandInControl.h"
+#include "tools/service/StandInOpenVpnServer.h"
 
 namespace {
 int signalPipe[2] = {-1, -1};
@@ -101,8 +102,16 @@ int main(int argc, char **argv)
     const QCommandLineOption ignore(QStringLiteral("ignore"),
                                     QStringLiteral("Leave daemon messages of this type unanswered (repeat)."),
                                     QStringLiteral("type"));
+    const QCommandLineOption openVpnServer(
+        QStringLiteral("openvpn-server"),
+        QStringLiteral("Also run a real OpenVPN server at this local address and UDP port (needs /dev/net/tun)."),
+        QStringLiteral("address:port"));
+    const QCommandLineOption openVpnClientConfig(
+        QStringLiteral("openvpn-client-config"),
+        QStringLiteral("Write the configuration a client needs for --openvpn-server to this file."),
+        QStringLiteral("file"));
     parser.addOptions({ipcName, daemonSocket, control, openVpn, lockdownDelay, lockdownRefuse, script, apiBaseUrl,
-                       apiHost, caFile, tunnelUp, ignore});
+                       apiHost, caFile, tunnelUp, ignore, openVpnServer, openVpnClientConfig});
     parser.process(app);
 
     options.ipcUrl = QStringLiteral("local:")
@@ -143,6 +152,23 @@ int main(int argc, char **argv)
     options.tunnelUpAtStart = parser.isSet(tunnelUp);
 
     quitOnSignals(&app);
+    StandInOpenVpnServer tunnelServer;
+    if (parser.isSet(openVpnServer)) {
+        const QString value = parser.value(openVpnServer);
+        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+        const QHostAddress address(value.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')));
+        bool portOk = false;
+        const uint port = value.mid(colon + 1).toUInt(&portOk);
+        if (colon < 0 || address.isNull() || !portOk || port == 0 || port > 65535)
+            fail(QStringLiteral("--openvpn-server takes address:port"));
+        if (!tunnelServer.start(address, quint16(port), 8, quint8(port % 250), options.openVpnPath))
+            fail(tunnelServer.error());
+        if (parser.isSet(openVpnClientConfig)) {
+            QFile config(parser.value(openVpnClientConfig));
+            if (!config.open(QIODevice::WriteOnly) || config.write(tunnelServer.clientConfig().toUtf8()) < 0)
+                fail(QStringLiteral("can't write %1").arg(config.fileName()));
+        }
+    }
     ServiceStandIn service(options);
     service.setIgnoredTypes(parser.values(ignore));
     StandInControl controller(&service);

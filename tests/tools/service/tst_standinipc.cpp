@@ -3,6 +3,9 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QRemoteObjectNode>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include "rep_ipc_interface_replica.h"
@@ -10,6 +13,7 @@
 #include "support/TestEnvironment.h"
 #include "tests/tools/service/DaemonClient.h"
 #include "tools/service/ServiceStandIn.h"
+#include "tools/service/StandInOpenVpnServer.h"
 
 // The stand-in's remote objects, reached through replicas generated from the
 // client's own interface definitions: the lockdown's scripted answers, and
@@ -147,6 +151,45 @@ private slots:
         QCOMPARE(names, (QStringList{QStringLiteral("setProgram"), QStringLiteral("setArguments"), QStringLiteral("start")}));
         QCOMPARE(calls.at(1)[QStringLiteral("args")].toArray().first().toArray().first().toString(),
                  QStringLiteral("--kelvra-no-leak-guard"));
+    }
+
+    // The whole way a client's OpenVPN goes: a real tunnel to a real server
+    // on loopback, followed over the management interface, then ended.
+    void openVpnTunnelComesUp()
+    {
+        if (!TestEnvironment::inPrivateNetwork() || !StandInOpenVpnServer::tunAvailable())
+            QSKIP("needs the test namespace and /dev/net/tun");
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.localPort();
+        probe.close();
+        StandInOpenVpnServer server;
+        QVERIFY2(server.start(QHostAddress::LocalHost, port, 8, quint8(QCoreApplication::applicationPid() % 250)),
+                 qPrintable(server.error()));
+        QTemporaryDir dir;
+        QFile config(dir.filePath(QStringLiteral("client.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(server.clientConfig().toUtf8());
+        config.close();
+        QTcpServer management;
+        QVERIFY(management.listen(QHostAddress::LocalHost));
+
+        IpcProcessInterfaceReplica *process = acquireProcess();
+        QVERIFY(process);
+        QSignalSpy finished(process, &IpcProcessInterfaceReplica::finished);
+        process->setProgram(0);
+        process->setArguments({QStringLiteral("--config"), config.fileName(), QStringLiteral("--management"),
+                               QStringLiteral("127.0.0.1"), QString::number(management.serverPort()),
+                               QStringLiteral("--management-client"), QStringLiteral("--kelvra-no-leak-guard")});
+        process->start();
+        QTRY_VERIFY_WITH_TIMEOUT(management.hasPendingConnections(), 30000);
+        QTcpSocket *link = management.nextPendingConnection();
+        link->write("state on all\n");
+        QByteArray lines;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            (lines += link->readAll()).contains("CONNECTED,SUCCESS"), qPrintable(QString::fromUtf8(lines + server.log())), 30000);
+        link->write("signal SIGTERM\n");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
     }
 
     void commandLines_data()
