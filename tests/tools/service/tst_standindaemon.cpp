@@ -141,6 +141,20 @@ private slots:
         QVERIFY(!status.contains(QStringLiteral("rxBytes")));
     }
 
+    void tunnelKeptFromAnEarlierRun()
+    {
+        // What a client finds at start-up after it crashed with a tunnel up.
+        m_service->bringTunnelUp();
+        m_client.send(message(QStringLiteral("status")));
+        const QJsonObject status = m_client.waitFor(QStringLiteral("status"));
+        QVERIFY(!status.contains(QStringLiteral("connected")));
+        QVERIFY(status.value(QStringLiteral("rxBytes")).isDouble());
+        m_client.send(message(QStringLiteral("deactivate")));
+        QVERIFY(!m_client.waitFor(QStringLiteral("deactivate")).isEmpty());
+        QCOMPARE(m_service->tunnelState(), StandInTunnel::State::Down);
+        QCOMPARE(m_service->calls(QStringLiteral("daemon"), QStringLiteral("activate")).size(), 0);
+    }
+
     void activationConnectsAfterDelayAndPushesStatus()
     {
         const QJsonObject activate = message(QStringLiteral("activate"), {{QStringLiteral("privateKey"), QStringLiteral("k")},
