@@ -99,6 +99,9 @@ int main(int argc, char **argv)
                                     QStringLiteral("pem"));
     const QCommandLineOption tunnelUp(QStringLiteral("tunnel-up"),
                                       QStringLiteral("Start with a tunnel up, as one kept from an earlier run."));
+    const QCommandLineOption killSwitchBlock(
+        QStringLiteral("kill-switch-block"),
+        QStringLiteral("Report \"killSwitchBlock\": true, as a service that kept its block from a crash."));
     const QCommandLineOption ignore(QStringLiteral("ignore"),
                                     QStringLiteral("Leave daemon messages of this type unanswered (repeat)."),
                                     QStringLiteral("type"));
@@ -111,7 +114,7 @@ int main(int argc, char **argv)
         QStringLiteral("Write the configuration a client needs for --openvpn-server to this file."),
         QStringLiteral("file"));
     parser.addOptions({ipcName, daemonSocket, control, openVpn, lockdownDelay, lockdownRefuse, script, apiBaseUrl,
-                       apiHost, caFile, tunnelUp, ignore, openVpnServer, openVpnClientConfig});
+                       apiHost, caFile, tunnelUp, killSwitchBlock, ignore, openVpnServer, openVpnClientConfig});
     parser.process(app);
 
     options.ipcUrl = QStringLiteral("local:")
@@ -171,6 +174,7 @@ int main(int argc, char **argv)
     }
     ServiceStandIn service(options);
     service.setIgnoredTypes(parser.values(ignore));
+    service.setKillSwitchBlock(parser.isSet(killSwitchBlock));
     StandInControl controller(&service);
     if (parser.isSet(control) && !controller.listen(parser.value(control)))
         fail(QStringLiteral("can't listen at the control socket %1").arg(parser.value(control)));

@@ -77,6 +77,35 @@ private slots:
                  QJsonValue(false));
     }
 
+    void startsAsLeftAfterACrash_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QJsonObject>("expected");
+        QTest::newRow("block kept, no tunnel")
+            << QStringList{QStringLiteral("--kill-switch-block")}
+            << QJsonObject{{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("connected"), false},
+                           {QStringLiteral("killSwitchBlock"), true}};
+        QTest::newRow("tunnel kept")
+            << QStringList{QStringLiteral("--tunnel-up")}
+            << QJsonObject{{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("killSwitchBlock"), false}};
+    }
+
+    // What the client's start-up check finds.
+    void startsAsLeftAfterACrash()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QJsonObject, expected);
+        QVERIFY(startProgram(m_standIn, arguments));
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("status")}});
+        QJsonObject status = client.waitFor(QStringLiteral("status"));
+        for (const QString &key : {QStringLiteral("rxBytes"), QStringLiteral("txBytes"), QStringLiteral("handshakeAge"),
+                                   QStringLiteral("probeFailures")})
+            QCOMPARE(status.take(key).isDouble(), !expected.contains(QStringLiteral("connected")));
+        QCOMPARE(status, expected);
+    }
+
     void restartThroughControl()
     {
         QVERIFY(startProgram(m_standIn));
