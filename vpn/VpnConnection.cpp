@@ -399,17 +399,18 @@ QString VpnConnection::directProbeAddress() const
 {
     if (killSwitchOn() || m_holding)
         return QString();
+    return publicServerAddress(m_vpnConfiguration);
+}
+
+QString VpnConnection::publicServerAddress(const QJsonObject &config)
+{
     QString address;
-    if (m_vpnConfiguration.value(QLatin1String("protocol")).toString() == QLatin1String("wireguard")) {
-        address = m_vpnConfiguration.value(QLatin1String("wireguard_config_data"))
-                      .toObject()
-                      .value(QLatin1String("hostName"))
-                      .toString();
+    if (config.value(QLatin1String("protocol")).toString() == QLatin1String("wireguard")) {
+        address = config.value(QLatin1String("wireguard_config_data")).toObject().value(QLatin1String("hostName")).toString();
     } else {
         static const QRegularExpression remote(QStringLiteral("^\\s*remote\\s+(\\S+)"),
                                                QRegularExpression::MultilineOption);
-        const QRegularExpressionMatch match =
-            remote.match(m_vpnConfiguration.value(QLatin1String("openvpn_config_data")).toString());
+        const QRegularExpressionMatch match = remote.match(config.value(QLatin1String("openvpn_config_data")).toString());
         if (match.hasMatch())
             address = match.captured(1);
     }

@@ -30,6 +30,9 @@ public:
     bool hasTunnelOrKillSwitch();
     // The server address that may be probed outside the tunnel, or empty.
     QString directProbeAddress() const;
+    // The server address of a connection configuration when it is a public
+    // IPv4 address, else empty.
+    static QString publicServerAddress(const QJsonObject &config);
     void setRecovering(bool recovering);
     bool dropDeadTunnel();
 
