@@ -6,6 +6,7 @@
 #include "FakeService.h"
 #include "app/Settings.h"
 #include "ipc/IpcClient.h"
+#include "ipc/LinkClock.h"
 #include "ipc/ServiceFixtures.h"
 #include "ipc/ServiceNames.h"
 #include "support/TestEnvironment.h"
@@ -164,6 +165,10 @@ private slots:
         // Up again: the hold goes.
         QTRY_COMPARE(daemon.events.last(), QStringLiteral("release"));
         QCOMPARE(connection.protocol(), VpnProtocol::AmneziaWg);
+        // A released hold still counts as recent for 30 s.
+        QVERIFY(connection.isFirewallHeld());
+        LinkClock::advanceForTesting(30001);
+        QVERIFY(!connection.isFirewallHeld());
     }
 
     void holdNeverConfirmed()
