@@ -32,17 +32,25 @@ struct Descriptor
             LocalFree(value);
     }
 };
+
+// The descriptor an SDDL text describes, and attributes that carry it.
+bool build(const wchar_t *sddl, Descriptor *descriptor, SECURITY_ATTRIBUTES *attributes)
+{
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor->value, nullptr))
+        return false;
+    *attributes = { sizeof(SECURITY_ATTRIBUTES), descriptor->value, FALSE };
+    return true;
+}
 } // namespace
 
 bool ProtectedPath::createFolder(const QString &path, QString *error)
 {
     Descriptor descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
-                                                              &descriptor.value, nullptr)) {
+    SECURITY_ATTRIBUTES attributes {};
+    if (!build(L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", &descriptor, &attributes)) {
         fail(error, "can't build the directory's security descriptor");
         return false;
     }
-    SECURITY_ATTRIBUTES attributes { sizeof(attributes), descriptor.value, FALSE };
     if (!CreateDirectoryW(wide(path), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
         fail(error, "can't create the directory");
         return false;
@@ -93,12 +101,11 @@ bool ProtectedPath::createFolder(const QString &path, QString *error)
 bool ProtectedPath::createFile(const QString &path, const QByteArray &data, QString *error)
 {
     Descriptor descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
-                                                              &descriptor.value, nullptr)) {
+    SECURITY_ATTRIBUTES attributes {};
+    if (!build(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", &descriptor, &attributes)) {
         fail(error, "can't build the file's security descriptor");
         return false;
     }
-    SECURITY_ATTRIBUTES attributes { sizeof(attributes), descriptor.value, FALSE };
     HANDLE file = CreateFileW(wide(path), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fail(error, "can't create the file");

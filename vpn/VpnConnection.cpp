@@ -148,6 +148,17 @@ void VpnConnection::takeDown(const QSharedPointer<VpnProtocol> &driver)
         driver->stop();
 }
 
+void VpnConnection::dropDriver()
+{
+    const QSharedPointer<VpnProtocol> driver = m_vpnProtocol;
+    if (!driver)
+        return;
+    detach(driver);
+    takeDown(driver);
+    m_vpnProtocol.reset();
+    m_state = VpnProtocol::Disconnected;
+}
+
 void VpnConnection::connectToVpn(VpnProtocol::Protocol protocol, QJsonObject config)
 {
     logger.info() << "Connecting to VPN...";
@@ -302,13 +313,7 @@ void VpnConnection::onVpnError(VpnProtocol::Errors error)
             emit holdFailed();
             return;
         }
-        if (m_vpnProtocol) {
-            const QSharedPointer<VpnProtocol> driver = m_vpnProtocol;
-            detach(driver);
-            takeDown(driver);
-            m_vpnProtocol.reset();
-            m_state = VpnProtocol::Disconnected;
-        }
+        dropDriver();
         return;
     }
 
@@ -329,14 +334,9 @@ void VpnConnection::onTunnelStalled()
 
 bool VpnConnection::dropDeadTunnel()
 {
-    if (!m_vpnProtocol || holdFirewall()) {
-        if (m_vpnProtocol) {
-            const QSharedPointer<VpnProtocol> driver = m_vpnProtocol;
-            detach(driver);
-            takeDown(driver);
-            m_vpnProtocol.reset();
-            m_state = VpnProtocol::Disconnected;
-        }
+    const bool held = holdFirewall();
+    if (held || !m_vpnProtocol) {
+        dropDriver();
         return true;
     }
     logger.warning() << "The service didn't confirm the firewall hold: the dead tunnel is kept";

@@ -84,6 +84,8 @@ private:
     void detach(const QSharedPointer<VpnProtocol> &driver);
     static void takeDown(const QSharedPointer<VpnProtocol> &driver);
     void launch(const QSharedPointer<VpnProtocol> &driver);
+    // Takes the driver down and lets it go, without a word to anyone.
+    void dropDriver();
     void deactivateLeftover();
 
     QSharedPointer<Settings> m_settings;

@@ -9,6 +9,7 @@
 #include "ipc/IpcClient.h"
 #include "ipc/LocalSocketController.h"
 #include "ipc/ServiceNames.h"
+#include "TunnelConfigs.h"
 #include "support/TestEnvironment.h"
 #include "tools/service/StandInControl.h"
 #include "vpn/OpenVpnProtocol.h"
@@ -48,23 +49,7 @@ QJsonObject command(const char *name, const QJsonObject &extra = {})
 
 QJsonObject wireguardConfig(VpnProtocol::Protocol protocol)
 {
-    QJsonObject data { { QStringLiteral("client_ip"), QStringLiteral("10.8.0.2/32") },
-                       { QStringLiteral("hostName"), QStringLiteral("203.0.113.10") },
-                       { QStringLiteral("port"), 51820 },
-                       { QStringLiteral("dns"), QStringLiteral("10.8.0.1") },
-                       { QStringLiteral("allowed_ips"), QJsonArray { QStringLiteral("0.0.0.0/0"), QStringLiteral("::/0") } } };
-    if (protocol == VpnProtocol::Stealth)
-        data.insert(QStringLiteral("vless"), QStringLiteral("vless://id@203.0.113.10:443?security=reality"));
-    else if (protocol == VpnProtocol::Hysteria2)
-        data.insert(QStringLiteral("vless"), QStringLiteral("hysteria2://secret@203.0.113.10:443/"));
-    else {
-        data.insert(QStringLiteral("client_private_key"), QStringLiteral("c2VjcmV0LWtleS1uZXZlci1sb2dnZWQ="));
-        data.insert(QStringLiteral("server_pub_key"), QStringLiteral("cHVibGlj"));
-    }
-    if (protocol == VpnProtocol::AmneziaWg)
-        data.insert(QStringLiteral("awg"), QJsonObject { { QStringLiteral("Jc"), 3 } });
-    return QJsonObject { { QStringLiteral("protocol"), QStringLiteral("wireguard") },
-                         { QStringLiteral("wireguard_config_data"), data } };
+    return TunnelConfigs::daemonDriven(protocol);
 }
 } // namespace
 
@@ -262,7 +247,7 @@ private slots:
 
         connection.disconnectFromVpn();
         QTRY_COMPARE(calls(QStringLiteral("daemon"), QStringLiteral("deactivate")).size() > 0, true);
-        QVERIFY(!logged(QStringLiteral("c2VjcmV0LWtleS1uZXZlci1sb2dnZWQ=")));
+        QVERIFY(!logged(TunnelConfigs::privateKey()));
     }
 
     void daemonErrorDuringBringUp()

@@ -9,6 +9,7 @@
 #include "ipc/LinkClock.h"
 #include "ipc/ServiceFixtures.h"
 #include "ipc/ServiceNames.h"
+#include "TunnelConfigs.h"
 #include "support/TestEnvironment.h"
 #include "vpn/VpnConnection.h"
 
@@ -20,14 +21,7 @@ QJsonObject typed(const char *type)
 
 QJsonObject wireguard(const QString &host = QStringLiteral("203.0.113.10"))
 {
-    return QJsonObject {
-        { QStringLiteral("protocol"), QStringLiteral("wireguard") },
-        { QStringLiteral("wireguard_config_data"),
-          QJsonObject { { QStringLiteral("hostName"), host },
-                        { QStringLiteral("client_private_key"), QStringLiteral("a2V5") },
-                        { QStringLiteral("server_pub_key"), QStringLiteral("cHVi") },
-                        { QStringLiteral("allowed_ips"), QJsonArray { QStringLiteral("0.0.0.0/0") } } } },
-    };
+    return TunnelConfigs::daemonDriven(VpnProtocol::WireGuard, host);
 }
 
 QJsonObject openvpn(const QString &text)

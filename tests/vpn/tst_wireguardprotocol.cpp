@@ -5,6 +5,7 @@
 #include "ipc/LinkClock.h"
 #include "ipc/LocalSocketController.h"
 #include "ipc/ServiceFixtures.h"
+#include "TunnelConfigs.h"
 #include "support/TestEnvironment.h"
 #include "vpn/OpenVpnProtocol.h"
 #include "vpn/WireGuardProtocol.h"
@@ -14,25 +15,7 @@ Q_DECLARE_METATYPE(VpnProtocol::Protocol)
 namespace {
 QJsonObject configFor(VpnProtocol::Protocol protocol)
 {
-    QJsonObject data { { QStringLiteral("client_ip"), QStringLiteral("10.8.0.2/32") },
-                       { QStringLiteral("hostName"), QStringLiteral("203.0.113.10") },
-                       { QStringLiteral("port"), 51820 },
-                       { QStringLiteral("dns"), QStringLiteral("10.8.0.1") },
-                       { QStringLiteral("allowed_ips"), QJsonArray { QStringLiteral("0.0.0.0/0") } } };
-    if (protocol == VpnProtocol::Stealth || protocol == VpnProtocol::Hysteria2) {
-        data.insert(QStringLiteral("vless"), protocol == VpnProtocol::Stealth ? QStringLiteral("vless://a@203.0.113.10:443")
-                                                                               : QStringLiteral("hysteria2://a@203.0.113.10:443"));
-    } else {
-        data.insert(QStringLiteral("client_private_key"), QStringLiteral("cHJpdmF0ZS1rZXktbmV2ZXItbG9nZ2Vk"));
-        data.insert(QStringLiteral("server_pub_key"), QStringLiteral("cHVibGlj"));
-    }
-    if (protocol == VpnProtocol::AmneziaWg)
-        data.insert(QStringLiteral("awg"), QJsonObject { { QStringLiteral("Jc"), 4 } });
-    return QJsonObject { { QStringLiteral("protocol"), QStringLiteral("wireguard") },
-                         { QStringLiteral("wireguard_config_data"), data },
-                         { QStringLiteral("killswitch"), false },
-                         { QStringLiteral("adBlock"), false },
-                         { QStringLiteral("dnsLeakProtection"), true } };
+    return TunnelConfigs::daemonDriven(protocol);
 }
 
 QJsonObject typed(const char *type)
@@ -141,7 +124,7 @@ private slots:
         driver.stop();
         QCOMPARE(driver.connectionState(), VpnProtocol::Disconnected);
         QTRY_COMPARE(daemon.types().last(), QStringLiteral("deactivate"));
-        QVERIFY(!log.contains(QStringLiteral("cHJpdmF0ZS1rZXktbmV2ZXItbG9nZ2Vk")));
+        QVERIFY(!log.contains(TunnelConfigs::privateKey()));
     }
 
     void daemonErrorDuringBringUp()
