@@ -8,7 +8,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <iterator>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "app/Logger.h"

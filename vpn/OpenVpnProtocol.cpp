@@ -153,14 +153,17 @@ void OpenVpnProtocol::start()
 
     setConnectionState(Connecting);
     m_process = IpcClient::acquirePrivilegedProcess();
+    // Without a process nobody will connect back: the management port is closed again.
     if (!m_process || !m_process->isInitialized()) {
         logger.error() << "Kelvra service isn't running";
+        m_managementServer.stop();
         emit vpnError(ServiceNotRunning);
         return;
     }
     m_process->waitForSource(5000);
     if (!m_process->isInitialized()) {
         logger.error() << "process isn't initialized";
+        m_managementServer.stop();
         emit vpnError(ServiceNotRunning);
         return;
     }

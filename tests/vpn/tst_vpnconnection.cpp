@@ -188,6 +188,56 @@ private slots:
         QVERIFY(!daemon.events.contains(QStringLiteral("activate")));
     }
 
+    void killSwitchToggled()
+    {
+        Daemon daemon(m_service);
+        VpnConnection connection(m_settings);
+        // No tunnel: switching on asks nothing, switching off lets go.
+        IpcClient client;
+        QVERIFY(client.init());
+        connection.onKillSwitchToggled(true);
+        connection.onKillSwitchToggled(false);
+        QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("release") });
+
+        connectTunnel(connection, daemon);
+        daemon.events.clear();
+        connection.onKillSwitchToggled(true);
+        QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("hold") });
+        connection.onKillSwitchToggled(false);
+        QTRY_COMPARE(daemon.events, QStringList({ QStringLiteral("hold"), QStringLiteral("release") }));
+    }
+
+    // While a repair runs, a failing driver is dropped under the hold and
+    // nothing is reported; an unconfirmed hold keeps the dead tunnel.
+    void failureWhileRecovering()
+    {
+        Daemon daemon(m_service);
+        VpnConnection connection(m_settings);
+        connectTunnel(connection, daemon);
+        LogCapture log;
+        QSignalSpy errors(&connection, &VpnConnection::vpnError);
+        connection.setRecovering(true);
+        daemon.events.clear();
+        daemon.sendJson({ { QStringLiteral("type"), QStringLiteral("error") }, { QStringLiteral("error"), 400 } });
+        QTRY_VERIFY(log.contains(QStringLiteral("Recovery attempt failed: 400")));
+        QVERIFY(!connection.vpnProtocol());
+        QCOMPARE(connection.connectionState(), VpnProtocol::Disconnected);
+        QCOMPARE(errors.size(), 0);
+        QVERIFY(daemon.events.contains(QStringLiteral("hold")));
+        QVERIFY(connection.isFirewallHeld());
+
+        connection.setRecovering(false);
+        connectTunnel(connection, daemon);
+        m_service->lockdownAnswer = false;
+        QSignalSpy failed(&connection, &VpnConnection::holdFailed);
+        QVERIFY(!connection.dropDeadTunnel());
+        QCOMPARE(failed.size(), 1);
+        QVERIFY(connection.vpnProtocol());
+        m_service->lockdownAnswer = true;
+        QVERIFY(connection.dropDeadTunnel());
+        QVERIFY(!connection.vpnProtocol());
+    }
+
     void serviceLinkLost_data()
     {
         QTest::addColumn<bool>("killSwitch");
