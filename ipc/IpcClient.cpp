@@ -42,6 +42,9 @@ QPointer<IpcClient> IpcClient::s_instance;
 IpcClient::IpcClient(QObject *parent) : QObject(parent)
 {
     logger.info() << "IpcClient created.";
+    m_reconnectTimer.setSingleShot(true);
+    m_reconnectTimer.setInterval(kReconnectDelayMs);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &IpcClient::connectToService);
 }
 
 IpcClient::~IpcClient()
@@ -80,6 +83,9 @@ bool IpcClient::init()
 
 void IpcClient::connectToService()
 {
+    // A connection made now (init() called again) replaces a pending retry,
+    // which would otherwise tear the new link down when it fires.
+    m_reconnectTimer.stop();
     m_reconnectScheduled = false;
     m_connectHandled = false;
     if (m_socket)
@@ -151,7 +157,7 @@ void IpcClient::scheduleReconnect(QLocalSocket *socket)
     if (m_reconnectScheduled)
         return;
     m_reconnectScheduled = true;
-    QTimer::singleShot(kReconnectDelayMs, this, &IpcClient::connectToService);
+    m_reconnectTimer.start();
 }
 
 QSharedPointer<PrivilegedProcess> IpcClient::acquirePrivilegedProcess()

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSharedPointer>
+#include <QTimer>
 #include <QWeakPointer>
 
 #include "ipc/PrivilegedProcess.h"
@@ -57,6 +58,7 @@ private:
     QSharedPointer<IpcInterfaceReplica> m_interface;
     QPointer<QLocalSocket> m_socket;
     QHash<int, QSharedPointer<ProcessDescriptor>> m_processes;
+    QTimer m_reconnectTimer;
     bool m_socketConnected = false;
     bool m_reconnectScheduled = false;
     bool m_linkedBefore = false;

@@ -52,6 +52,27 @@ private slots:
         QVERIFY(IpcClient::Interface()->isReplicaValid());
     }
 
+    // init() again while a retry is pending: the retry must not tear the
+    // fresh link down and report it restored a second time.
+    void initWhileRetryPending()
+    {
+        FakeIpcService service(ServiceNames::ipcUrl());
+        service.startHost();
+        IpcClient client;
+        QSignalSpy lost(&client, &IpcClient::linkLost);
+        QSignalSpy restored(&client, &IpcClient::linkRestored);
+        QVERIFY(client.init());
+        service.stopHost();
+        QTRY_COMPARE(lost.size(), 1);
+        service.startHost();
+        QVERIFY(client.init());
+        QCOMPARE(restored.size(), 1);
+        QTest::qWait(3000);
+        QCOMPARE(restored.size(), 1);
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(client.isConnected());
+    }
+
     void impostorIsRefused()
     {
         trustNoOne();
