@@ -191,8 +191,9 @@ void LocalSocketController::handleLine(const QByteArray &raw)
     }
     const QString type = typeValue.toString();
     const bool isStatus = type == QLatin1String("status");
+    // The type is the service's text: a long one is cut in the log.
     if (!isStatus)
-        logger.info() << "Parsing command:" << type;
+        logger.info() << "Parsing command:" << type.left(64);
     if (isStatus && m_linkState == AwaitingStatus)
         m_linkState = Ready;
 
