@@ -129,7 +129,15 @@ private slots:
         m_settings->setDnsLeakProtection(true);
     }
 
-    void cleanup() { stopService(); }
+    void cleanup()
+    {
+        // What the client logged, to see why a test failed.
+        if (QTest::currentTestFailed()) {
+            for (const QString &line : logLines().mid(qMax(0, logLines().size() - 60)))
+                fprintf(stderr, "  log: %s\n", qPrintable(line.left(300)));
+        }
+        stopService();
+    }
 
     void serviceRestart()
     {
@@ -205,6 +213,43 @@ private slots:
         driver.stop();
         QCOMPARE(driver.connectionState(), VpnProtocol::Disconnected);
         QVERIFY(!logged(QStringLiteral("config-text-7c1e")));
+    }
+
+    // A real OpenVPN tunnel: the service runs OpenVPN with the driver's
+    // configuration against a real OpenVPN server on a namespace address.
+    void openVpnTunnelUp()
+    {
+        if (!TestEnvironment::inPrivateNetwork())
+            QSKIP("runs OpenVPN: only inside the test network namespace");
+        if (!QFile::exists(QStringLiteral("/dev/net/tun")))
+            QSKIP("no tun devices here");
+        const QString clientConfig = m_dir.path() + QStringLiteral("/client.ovpn");
+        const QString server = QStringLiteral("203.0.113.12:%1").arg(20000 + QCoreApplication::applicationPid() % 10000);
+        QVERIFY(startService(QStringLiteral("kelvra-service-standin"),
+                             { QStringLiteral("--openvpn-server"), server, QStringLiteral("--openvpn-client-config"),
+                               clientConfig }));
+        QFile file(clientConfig);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString config = QString::fromUtf8(file.readAll());
+        QVERIFY(config.contains(QStringLiteral("remote 203.0.113.12")));
+
+        IpcClient client;
+        QVERIFY(client.init());
+        OpenVpnProtocol driver(QJsonObject { { QStringLiteral("openvpn_config_data"), config } });
+        QSignalSpy errors(&driver, &VpnProtocol::vpnError);
+        driver.prepare();
+        QTRY_COMPARE_WITH_TIMEOUT(driver.connectionState(), VpnProtocol::Connected, 60000);
+        QVERIFY(errors.isEmpty());
+        QVERIFY(logged(QStringLiteral("OpenVPN connected successfully")));
+        // The file with the keys is gone once the tunnel is up.
+        QVERIFY(!QFile::exists(driver.configPath()));
+        // Leak protection on, kill switch off: the guard on the tunnel's adapter.
+        QTRY_COMPARE_WITH_TIMEOUT(calls(QStringLiteral("ipc"), QStringLiteral("enableKillSwitch")).size(), 1, 10000);
+        QVERIFY(!driver.localAddress().isEmpty());
+        QVERIFY(!logged(QStringLiteral("BEGIN PRIVATE KEY")));
+
+        driver.stop();
+        QCOMPARE(driver.connectionState(), VpnProtocol::Disconnected);
     }
 
     void daemonTunnel_data()
