@@ -22,6 +22,7 @@
 #include "app/Logger.h"
 #include "app/Settings.h"
 #include "platform/NativeWindow.h"
+#include "ipc/IpcClient.h"
 #include "vpn/VpnConnection.h"
 
 namespace {
@@ -358,7 +359,9 @@ void AppManager::startUp()
 
 void AppManager::onAboutToQuit()
 {
-    // The firewall hold is released through the service link once it exists.
+    // Nothing may stay blocked once the client is gone.
+    if (const auto service = IpcClient::Interface(); service && service->isReplicaValid())
+        service->setLockdown(false);
     if (m_coreController)
         m_coreController->clearContextObjects();
 }

@@ -1,5 +1,6 @@
 #include "app/Logger.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +11,8 @@
 #include <QTextStream>
 
 #include <cstdio>
+
+#include "ipc/IpcClient.h"
 
 namespace {
 
@@ -191,11 +194,36 @@ bool Logger::clear(bool service)
     return ok;
 }
 
+namespace {
+// The service link for a log call: the process-wide client, connected now if
+// it is not; one is made (and kept for the rest of the run) when none exists,
+// so repeated calls never pile up clients that each retry on their own.
+QSharedPointer<IpcInterfaceReplica> serviceForLogs(Logger::ServiceCall *failure)
+{
+    IpcClient *client = IpcClient::Instance();
+    if (!client)
+        client = new IpcClient(QCoreApplication::instance());
+    if (!client->isConnected() && !client->init()) {
+        *failure = Logger::ServiceCall::NoLink;
+        return {};
+    }
+    QSharedPointer<IpcInterfaceReplica> service = IpcClient::Interface();
+    if (!service || !service->isReplicaValid()) {
+        *failure = Logger::ServiceCall::NoRemote;
+        return {};
+    }
+    return service;
+}
+} // namespace
+
 Logger::ServiceCall Logger::requestServiceLogs(bool enabled)
 {
-    // The service link is not part of this build yet.
-    Q_UNUSED(enabled)
-    return ServiceCall::NoLink;
+    ServiceCall failure = ServiceCall::NoLink;
+    const QSharedPointer<IpcInterfaceReplica> service = serviceForLogs(&failure);
+    if (!service)
+        return failure;
+    service->setLogsEnabled(enabled);
+    return ServiceCall::Done;
 }
 
 bool Logger::setServiceLogsEnabled(bool enabled)
@@ -215,8 +243,14 @@ bool Logger::setServiceLogsEnabled(bool enabled)
 
 bool Logger::clearServiceLogs()
 {
-    logger.error() << "Logger::clearServiceLogs Failed to init ipcClient";
-    return false;
+    ServiceCall failure = ServiceCall::NoLink;
+    const QSharedPointer<IpcInterfaceReplica> service = serviceForLogs(&failure);
+    if (!service) {
+        logger.error() << "Logger::clearServiceLogs Failed to init ipcClient";
+        return false;
+    }
+    service->clearLogs();
+    return true;
 }
 
 QString Logger::userLogsDir()

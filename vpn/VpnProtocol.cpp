@@ -1,6 +1,8 @@
 #include "vpn/VpnProtocol.h"
 
 #include "app/Logger.h"
+#include "vpn/OpenVpnProtocol.h"
+#include "vpn/WireGuardProtocol.h"
 
 namespace {
 Logger logger(QStringLiteral("VpnConnection"));
@@ -105,8 +107,17 @@ QString VpnProtocol::stateName(int state)
 
 VpnProtocol *VpnProtocol::create(Protocol protocol, const QJsonObject &configuration)
 {
-    Q_UNUSED(configuration)
     logger.info() << "Creating VPN pointer of protocol:" << logName(protocol);
-    // The drivers join with the tunnel work.
-    return nullptr;
+    switch (protocol) {
+    case OpenVpnUdp:
+    case OpenVpnTcp:
+        return new OpenVpnProtocol(configuration);
+    case WireGuard:
+    case AmneziaWg:
+    case Stealth:
+    case Hysteria2:
+        return new WireGuardProtocol(configuration);
+    default:
+        return nullptr;
+    }
 }

@@ -1,0 +1,237 @@
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QtTest>
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "support/TestEnvironment.h"
+#include "tests/tools/service/DaemonClient.h"
+#include "tools/service/StandInControl.h"
+
+namespace {
+// The executable of the process at the far end of a connected local socket,
+// found the way the client's check of the service finds it.
+QString peerExecutable(qintptr descriptor)
+{
+    struct ucred credentials = {};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return QString();
+    return QFileInfo(QStringLiteral("/proc/%1/exe").arg(credentials.pid)).symLinkTarget();
+}
+} // namespace
+
+// The stand-in as a program: started, scripted through its control socket,
+// restarted, stopped by a signal, and replaced by an impostor.
+class TstStandInProgram : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        m_standIn = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-standin");
+        m_impostor = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-impostor");
+        QVERIFY2(QFileInfo(m_standIn).isExecutable(), qPrintable(m_standIn));
+        QVERIFY2(QFileInfo(m_impostor).isExecutable(), qPrintable(m_impostor));
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        m_ipcName = QStringLiteral("tst-program-ipc-") + pid;
+        m_control = QStringLiteral("tst-program-control-") + pid;
+        m_daemonSocket = TestEnvironment::home() + QStringLiteral("/run/program-daemon.socket");
+    }
+
+    void cleanup()
+    {
+        stopProgram();
+    }
+
+    void controlDrivesTheProgram()
+    {
+        QVERIFY(startProgram(m_standIn, {QStringLiteral("--script"), writeScript(R"({"connectDelayMs":0,"statusIntervalMs":100})")}));
+        const QJsonObject ping = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("ping")}});
+        QCOMPARE(ping.value(QStringLiteral("pid")).toInteger(), m_process->processId());
+
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("activate")}, {QStringLiteral("serverPort"), 443}});
+        QVERIFY(!client.waitFor(QStringLiteral("connected")).isEmpty());
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("stall")}}));
+        QVERIFY(!client.waitFor(QStringLiteral("status"), 5000, [](const QJsonObject &status) {
+                    return status.value(QStringLiteral("handshakeAge")).toDouble() > 240;
+                }).isEmpty());
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("error")}, {QStringLiteral("code"), 201}}));
+        QCOMPARE(client.waitFor(QStringLiteral("error")).value(QStringLiteral("error")).toInt(), 201);
+
+        const QJsonObject calls = StandInControl::request(
+            m_control, {{QStringLiteral("cmd"), QStringLiteral("calls")}, {QStringLiteral("channel"), QStringLiteral("daemon")}});
+        QCOMPARE(calls.value(QStringLiteral("calls")).toArray().first()[QStringLiteral("message")][QStringLiteral("serverPort")].toInt(), 443);
+
+        const QJsonObject refused = StandInControl::request(
+            m_control, {{QStringLiteral("cmd"), QStringLiteral("script")},
+                        {QStringLiteral("script"), QJsonObject{{QStringLiteral("events"), QJsonArray{QJsonObject{{QStringLiteral("do"), QStringLiteral("explode")}}}}}}});
+        QCOMPARE(refused.value(QStringLiteral("ok")), QJsonValue(false));
+        QCOMPARE(StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("fly")}}).value(QStringLiteral("ok")),
+                 QJsonValue(false));
+    }
+
+    void startsAsLeftAfterACrash_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QJsonObject>("expected");
+        QTest::newRow("block kept, no tunnel")
+            << QStringList{QStringLiteral("--kill-switch-block")}
+            << QJsonObject{{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("connected"), false},
+                           {QStringLiteral("killSwitchBlock"), true}};
+        QTest::newRow("tunnel kept")
+            << QStringList{QStringLiteral("--tunnel-up")}
+            << QJsonObject{{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("killSwitchBlock"), false}};
+    }
+
+    // What the client's start-up check finds.
+    void startsAsLeftAfterACrash()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QJsonObject, expected);
+        QVERIFY(startProgram(m_standIn, arguments));
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("status")}});
+        QJsonObject status = client.waitFor(QStringLiteral("status"));
+        for (const QString &key : {QStringLiteral("rxBytes"), QStringLiteral("txBytes"), QStringLiteral("handshakeAge"),
+                                   QStringLiteral("probeFailures")})
+            QCOMPARE(status.take(key).isDouble(), !expected.contains(QStringLiteral("connected")));
+        QCOMPARE(status, expected);
+    }
+
+    void restartThroughControl()
+    {
+        QVERIFY(startProgram(m_standIn));
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("restart")}, {QStringLiteral("downMs"), 500}}));
+        QVERIFY(client.waitForDisconnected());
+        // The control socket stays while the service is away.
+        const QJsonObject state = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("state")}});
+        QCOMPARE(state.value(QStringLiteral("state"))[QStringLiteral("running")], QJsonValue(false));
+        QTRY_VERIFY_WITH_TIMEOUT(client.connectTo(m_daemonSocket, 200), 10000);
+        client.send({{QStringLiteral("type"), QStringLiteral("status")}});
+        QVERIFY(!client.waitFor(QStringLiteral("status")).isEmpty());
+    }
+
+    void terminatesCleanly()
+    {
+        QVERIFY(startProgram(m_standIn));
+        QVERIFY(QFile::exists(m_daemonSocket));
+        m_process->terminate();
+        QVERIFY(m_process->waitForFinished(10000));
+        QCOMPARE(m_process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_process->exitCode(), 0);
+        QVERIFY(!QFile::exists(m_daemonSocket));
+    }
+
+    void impostorIsAnotherExecutable()
+    {
+        QVERIFY(startProgram(m_standIn));
+        DaemonClient client;
+        QLocalSocket probe;
+        probe.connectToServer(m_daemonSocket);
+        QVERIFY(probe.waitForConnected(5000));
+        QCOMPARE(peerExecutable(probe.socketDescriptor()), QFileInfo(m_standIn).canonicalFilePath());
+        probe.abort();
+        stopProgram();
+
+        // Same names, same answers, another program.
+        QVERIFY(startProgram(m_impostor));
+        probe.connectToServer(m_daemonSocket);
+        QVERIFY(probe.waitForConnected(5000));
+        QCOMPARE(peerExecutable(probe.socketDescriptor()), QFileInfo(m_impostor).canonicalFilePath());
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("status")}});
+        QCOMPARE(client.waitFor(QStringLiteral("status")).value(QStringLiteral("connected")), QJsonValue(false));
+        QLocalSocket ipc;
+        ipc.connectToServer(m_ipcName);
+        QVERIFY(ipc.waitForConnected(5000));
+        QCOMPARE(peerExecutable(ipc.socketDescriptor()), QFileInfo(m_impostor).canonicalFilePath());
+    }
+
+    void badCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("script with an unknown action")
+            << QStringList{QStringLiteral("--script"), writeScript(R"({"events":[{"do":"explode"}]})")};
+        QTest::newRow("script that is not there") << QStringList{QStringLiteral("--script"), QStringLiteral("/nonexistent.json")};
+        QTest::newRow("lockdown delay not a number") << QStringList{QStringLiteral("--lockdown-delay"), QStringLiteral("soon")};
+        QTest::newRow("base URL not a URL") << QStringList{QStringLiteral("--api-base-url"), QStringLiteral("::")};
+    }
+
+    void badCommandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess process;
+        process.start(m_standIn, QStringList{QStringLiteral("--ipc-name"), m_ipcName, QStringLiteral("--daemon-socket"), m_daemonSocket} + arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(!process.readAllStandardError().isEmpty());
+        QVERIFY(!process.readAllStandardOutput().contains("ready"));
+    }
+
+private:
+    bool startProgram(const QString &program, const QStringList &extra = QStringList())
+    {
+        stopProgram();
+        m_process.reset(new QProcess);
+        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        m_process->start(program, QStringList{QStringLiteral("--ipc-name"), m_ipcName, QStringLiteral("--daemon-socket"),
+                                              m_daemonSocket, QStringLiteral("--control"), m_control}
+                                      + extra);
+        return QTest::qWaitFor([this] { return m_process->state() == QProcess::NotRunning || m_process->peek(64).contains("ready"); },
+                               15000)
+            && m_process->state() == QProcess::Running;
+    }
+
+    void stopProgram()
+    {
+        if (!m_process)
+            return;
+        m_process->terminate();
+        if (!m_process->waitForFinished(10000))
+            m_process->kill();
+        m_process.reset();
+    }
+
+    bool command(const QJsonObject &command)
+    {
+        return StandInControl::request(m_control, command).value(QStringLiteral("ok")).toBool();
+    }
+
+    QString writeScript(const char *json)
+    {
+        const QString path = TestEnvironment::home() + QStringLiteral("/script-%1.json").arg(++m_scripts);
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(json);
+        return path;
+    }
+
+    QString m_standIn;
+    QString m_impostor;
+    QString m_ipcName;
+    QString m_control;
+    QString m_daemonSocket;
+    int m_scripts = 0;
+    std::unique_ptr<QProcess> m_process;
+};
+
+int main(int argc, char **argv)
+{
+    TestEnvironment::isolate();
+    QCoreApplication app(argc, argv);
+    TstStandInProgram test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_standinprogram.moc"

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QHash>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QObject>
+
+class QLocalSocket;
+class ServiceStandIn;
+
+// A control socket for a stand-in run as a program: a test sends one JSON
+// object per line and gets one JSON object per line back, {"ok": true, ...}
+// or {"ok": false, "error": "..."}. The socket outlives stop(), start() and
+// restart() of the service it drives.
+//
+// Commands ("cmd", then its keys):
+//   "ping"                          -> {"ok", "pid"}
+//   "state"                         -> {"ok", "state": ServiceStandIn::state()}
+//   "calls"   ["channel"] ["call"]  -> {"ok", "calls": [...]}   (ServiceStandIn::calls)
+//   "clearCalls"
+//   "lockdown" ["delayMs" int, < 0 never] ["reply" bool] ["release": true]
+//   "script"  "script": {TunnelScript JSON}
+//   "stall", "recover", "pushStatus", "connected", "disconnected", "drop", "tunnelUp"
+//   "noTunnel" ["value" bool, default true]
+//   "error"   "code": int
+//   "killSwitchBlock" "value": bool
+//   "ignore"  "types": [texts]
+//   "unavailable" "value": bool
+//   "stop", "start", "restart" ["downMs" int]
+class StandInControl : public QObject
+{
+    Q_OBJECT
+public:
+    StandInControl(ServiceStandIn *service, QObject *parent = nullptr);
+
+    bool listen(const QString &name);
+
+    // Runs one command; what the socket would answer.
+    QJsonObject execute(const QJsonObject &command);
+
+    // For tests: sends one command to the control socket `name` and waits
+    // (blocking, up to timeoutMs) for the answer; {"ok": false, "error"} on
+    // any failure.
+    static QJsonObject request(const QString &name, const QJsonObject &command, int timeoutMs = 10000);
+
+private:
+    void onReadyRead(QLocalSocket *socket);
+
+    ServiceStandIn *m_service;
+    QLocalServer m_server;
+    QHash<QLocalSocket *, QByteArray> m_buffers;
+};

@@ -1,0 +1,152 @@
+#include "tools/service/StandInProcessSource.h"
+
+#include <QLoggingCategory>
+
+#include "tools/service/OpenVpnArguments.h"
+
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
+namespace {
+Q_LOGGING_CATEGORY(lcProcess, "standin.process")
+
+constexpr int OpenVpnProgram = 0;
+} // namespace
+
+StandInProcessSource::StandInProcessSource(int id, const QHash<int, QString> &programs, QObject *parent)
+    : IpcProcessInterfaceSource(parent)
+    , m_id(id)
+    , m_programs(programs)
+{
+    connect(&m_process, &QProcess::errorOccurred, this, &IpcProcessInterfaceSource::errorOccurred);
+    connect(&m_process, &QProcess::finished, this, &IpcProcessInterfaceSource::finished);
+    connect(&m_process, &QProcess::readyRead, this, &IpcProcessInterfaceSource::readyRead);
+    connect(&m_process, &QProcess::readyReadStandardError, this, &IpcProcessInterfaceSource::readyReadStandardError);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this,
+            &IpcProcessInterfaceSource::readyReadStandardOutput);
+    connect(&m_process, &QProcess::started, this, &IpcProcessInterfaceSource::started);
+    connect(&m_process, &QProcess::stateChanged, this, &IpcProcessInterfaceSource::stateChanged);
+    connect(&m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
+        qCInfo(lcProcess) << "Process" << m_id << "finished:" << exitCode << status;
+    });
+#ifdef Q_OS_LINUX
+    // A tunnel must not outlive the service that runs it.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+}
+
+StandInProcessSource::~StandInProcessSource()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.disconnect(this);
+    m_process.terminate();
+    if (!m_process.waitForFinished(3000)) {
+        m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+}
+
+void StandInProcessSource::record(const QString &name, const QJsonArray &arguments)
+{
+    emit called(m_id, name, arguments);
+}
+
+void StandInProcessSource::refuseStart(const QString &reason)
+{
+    qCWarning(lcProcess) << "Process" << m_id << "not started:" << reason;
+    emit refused(m_id, reason);
+    emit errorOccurred(QProcess::FailedToStart);
+}
+
+void StandInProcessSource::start()
+{
+    record(QStringLiteral("start"));
+    if (m_process.state() != QProcess::NotRunning) {
+        qCWarning(lcProcess) << "Process" << m_id << "is already running";
+        return;
+    }
+    const QString executable = m_programs.value(m_programId);
+    if (executable.isEmpty()) {
+        refuseStart(QStringLiteral("no program %1").arg(m_programId));
+        return;
+    }
+    QStringList arguments = m_arguments;
+    if (m_programId == OpenVpnProgram) {
+        const OpenVpnArguments vetted(m_arguments, m_process.workingDirectory());
+        if (!vetted.isAllowed()) {
+            refuseStart(vetted.error());
+            return;
+        }
+        arguments = vetted.arguments();
+        if (!vetted.serviceSwitches().isEmpty())
+            qCInfo(lcProcess) << "Service switches:" << vetted.serviceSwitches();
+    }
+    qCInfo(lcProcess) << "Starting process" << m_id << executable;
+    m_process.start(executable, arguments);
+}
+
+void StandInProcessSource::close()
+{
+    record(QStringLiteral("close"));
+    m_process.close();
+}
+
+void StandInProcessSource::kill()
+{
+    record(QStringLiteral("kill"));
+    m_process.kill();
+}
+
+void StandInProcessSource::setArguments(const QStringList &arguments)
+{
+    record(QStringLiteral("setArguments"), QJsonArray{QJsonArray::fromStringList(arguments)});
+    m_arguments = arguments;
+}
+
+void StandInProcessSource::setInputChannelMode(QProcess::InputChannelMode mode)
+{
+    record(QStringLiteral("setInputChannelMode"), QJsonArray{int(mode)});
+    m_process.setInputChannelMode(mode);
+}
+
+void StandInProcessSource::setNativeArguments(const QString &arguments)
+{
+    // Only Windows has a native command line; elsewhere it is noted, not used.
+    record(QStringLiteral("setNativeArguments"), QJsonArray{arguments});
+}
+
+void StandInProcessSource::setProcessChannelMode(QProcess::ProcessChannelMode mode)
+{
+    record(QStringLiteral("setProcessChannelMode"), QJsonArray{int(mode)});
+    m_process.setProcessChannelMode(mode);
+}
+
+void StandInProcessSource::setProgram(int programId)
+{
+    record(QStringLiteral("setProgram"), QJsonArray{programId});
+    m_programId = programId;
+}
+
+void StandInProcessSource::setWorkingDirectory(const QString &dir)
+{
+    record(QStringLiteral("setWorkingDirectory"), QJsonArray{dir});
+    m_process.setWorkingDirectory(dir);
+}
+
+QByteArray StandInProcessSource::readAll()
+{
+    return m_process.readAll();
+}
+
+QByteArray StandInProcessSource::readAllStandardError()
+{
+    return m_process.readAllStandardError();
+}
+
+QByteArray StandInProcessSource::readAllStandardOutput()
+{
+    return m_process.readAllStandardOutput();
+}
