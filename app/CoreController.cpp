@@ -27,6 +27,7 @@
 #include "app/Settings.h"
 #include "servers/CdnRouteCache.h"
 #include "servers/ServerFilterProxyModel.h"
+#include "ipc/LocalSocketController.h"
 #include "servers/ServersModel.h"
 #include "vpn/VpnConnection.h"
 
@@ -70,6 +71,7 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     // Models. Plans, protocols, the network monitor and the updater join here
     // as they arrive; the network monitor coming online will retry the list.
     m_servers = QSharedPointer<ServersModel>::create(m_settings, m_vpnConnection);
+    linkServersToTunnel();
     publish("MServers", m_servers.data());
     ServerFilterProxyModel::registerQmlType();
     m_devices = QSharedPointer<ConnectedDevicesModel>::create();
@@ -100,8 +102,6 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
             checkUpdates();
     });
 
-    // The VPN connection's connectionStateChanged joins onVpnStateChanged once
-    // the connection reports its states.
     m_profileRefreshTimer.setSingleShot(true);
     m_profileRefreshTimer.setInterval(kProfileRefreshAfterTunnelMs);
     connect(&m_profileRefreshTimer, &QTimer::timeout, UserManager::instance(), &UserManager::fetchUserInfo);
@@ -116,6 +116,48 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
 }
 
 CoreController::~CoreController() = default;
+
+void CoreController::linkServersToTunnel()
+{
+    if (!m_vpnConnection)
+        return;
+    QPointer<ServersModel> servers = m_servers.data();
+    QPointer<VpnConnection> vpn = m_vpnConnection.data();
+    ServersModel::Hooks hooks = m_servers->hooks();
+    hooks.fetchConfigThroughService = [servers](const QUrl &url, const QString &token,
+                                                LocalSocketController::FetchReply done) {
+        LocalSocketController::apiFetch(servers.data(), url, token, std::move(done));
+    };
+    hooks.vpnHasDriver = [vpn] { return vpn && !vpn->vpnProtocol().isNull(); };
+    hooks.vpnDriverState = [vpn] {
+        const QSharedPointer<VpnProtocol> driver = vpn ? vpn->vpnProtocol() : QSharedPointer<VpnProtocol>();
+        return driver ? driver->connectionState() : VpnProtocol::Disconnected;
+    };
+    hooks.vpnFirewallHeld = [vpn] { return vpn && vpn->isFirewallHeld(); };
+    hooks.vpnFailConnection = [vpn] {
+        if (!vpn)
+            return;
+        vpn->onVpnError(VpnProtocol::ConnectionFailed);
+        emit vpn->connectionStateChanged(VpnProtocol::Disconnected);
+    };
+    hooks.vpnEndConnection = [vpn] {
+        if (!vpn)
+            return;
+        vpn->disconnectFromVpn();
+        emit vpn->connectionStateChanged(VpnProtocol::Disconnected);
+    };
+    hooks.vpnBeginSwitch = [vpn](VpnProtocol::Protocol protocol) {
+        if (!vpn)
+            return;
+        vpn->setProtocol(protocol);
+        emit vpn->connectionStateChanged(VpnProtocol::Connecting);
+    };
+    m_servers->setHooks(hooks);
+
+    connect(m_vpnConnection.data(), &VpnConnection::connectionStateChanged, m_servers.data(),
+            &ServersModel::onVpnStateChanged);
+    connect(m_vpnConnection.data(), &VpnConnection::connectionStateChanged, this, &CoreController::onVpnStateChanged);
+}
 
 QStringList CoreController::contextObjectNames()
 {

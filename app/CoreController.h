@@ -74,6 +74,8 @@ public:
 
 private:
     void loadFonts();
+    // The catalogue's links to the service and the tunnel.
+    void linkServersToTunnel();
     void publish(const char *name, QObject *object);
     void silentSignIn(const QString &email, const QString &token);
     void onLogout();
