@@ -261,16 +261,31 @@ void OpenVpnProtocol::onManagmenServerReadyRead()
     }
 }
 
+bool OpenVpnProtocol::isStateHistoryLine(const QString &line)
+{
+    // "<time>,<state>,...": a replayed state has no ">STATE:" in front. A
+    // replayed log line ("<time>,<flags>,<text>") never has a state's name
+    // where its flags are.
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\d+,(CONNECTING|WAIT|AUTH|GET_CONFIG|ASSIGN_IP|ADD_ROUTES|CONNECTED|RECONNECTING|EXITING|"
+                       "RESOLVE|TCP_CONNECT|AUTH_PENDING),"));
+    return pattern.match(line).hasMatch();
+}
+
 bool OpenVpnProtocol::handleManagementLine(const QString &line)
 {
     if (!line.contains(QLatin1String(">BYTECOUNT")))
         logger.info() << line;
 
     if (line.contains(QLatin1String(">INFO:OpenVPN Management Interface"))) {
-        m_managementServer.writeCommand(QStringLiteral("state on"));
-        m_managementServer.writeCommand(QStringLiteral("log on"));
+        // OpenVPN does not wait for these commands: on a fast link the tunnel
+        // can be up before they arrive. "all" has it replay what it already
+        // went through (states, the pushed addresses in its log) before the
+        // live notifications, so nothing is missed.
+        m_managementServer.writeCommand(QStringLiteral("state on all"));
+        m_managementServer.writeCommand(QStringLiteral("log on all"));
         m_managementServer.writeCommand(QStringLiteral("bytecount 1"));
-    } else if (line.startsWith(QLatin1String(">STATE"))) {
+    } else if (line.startsWith(QLatin1String(">STATE")) || isStateHistoryLine(line)) {
         if (line.contains(QLatin1String("CONNECTED,SUCCESS"))) {
             logger.info() << "OpenVPN connected successfully";
             baseline() = ByteCountBaseline();

@@ -41,6 +41,7 @@ private:
     void writeConfig(const QString &text);
     // False when the rest of what was read must not be looked at.
     bool handleManagementLine(const QString &line);
+    static bool isStateHistoryLine(const QString &line);
     void handleByteCount(const QString &line);
     void handlePushedAddresses(const QString &line);
     void dropLeakGuard();

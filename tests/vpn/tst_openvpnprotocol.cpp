@@ -54,7 +54,7 @@ private:
         run.openvpn.connectToHost(QStringLiteral("127.0.0.1"), quint16(run.driver.managementPort()));
         QVERIFY(run.openvpn.waitForConnected(10000));
         say(run, QStringLiteral(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info"));
-        QTRY_COMPARE(run.commands, QByteArray("state on\nlog on\nbytecount 1\n"));
+        QTRY_COMPARE(run.commands, QByteArray("state on all\nlog on all\nbytecount 1\n"));
     }
 
     static void say(Run &run, const QString &line)
@@ -145,6 +145,16 @@ private slots:
         QTest::newRow("a new run of restarts after a success")
             << QStringList { kConnected, kReconnecting, kConnected, kReconnecting } << int(VpnProtocol::Reconnecting)
             << QList<int>() << 2 << "OpenVPN restarted without getting through:";
+        // Replayed by "state on all": what happened before the commands arrived.
+        QTest::newRow("connected before the commands")
+            << QStringList { QStringLiteral("1700000000,CONNECTING,,,,,,"),
+                             QStringLiteral("1700000000,CONNECTED,SUCCESS,10.8.0.2,203.0.113.10,1194,,"),
+                             QStringLiteral("END") }
+            << int(VpnProtocol::Connected) << QList<int>() << 0 << "OpenVPN connected successfully";
+        QTest::newRow("restarted before the commands")
+            << QStringList { QStringLiteral("1700000000,CONNECTING,,,,,,"),
+                             QStringLiteral("1700000001,RECONNECTING,tls-error,,,,,"), QStringLiteral("END") }
+            << int(VpnProtocol::Disconnected) << QList<int> { 400 } << 0 << "OpenVPN reconnect loop, giving up:";
         QTest::newRow("exiting") << QStringList { kConnected, QStringLiteral(">STATE:1700000002,EXITING,SIGTERM,,,,,") }
                                  << int(VpnProtocol::Disconnected) << QList<int>() << 0 << "EXITING";
         QTest::newRow("no TAP adapter")
@@ -167,6 +177,9 @@ private slots:
                              QStringLiteral("PUSH: Received control message: ''"),
                              QStringLiteral("PUSH: Received control message: 'ifconfig'"),
                              QStringLiteral("PUSH: Received control message: 'ifconfig ,,ifconfig x y z w'"),
+                             // Replayed log lines whose text reads like a state.
+                             QStringLiteral("1700000003,N,RECONNECTING,ping-restart,,,,,"),
+                             QStringLiteral("1700000003,,EXITING,SIGTERM,,,,,"),
                              QStringLiteral("{\"type\":\"connected\"}") }
             << int(VpnProtocol::Connected) << QList<int>() << 0 << "binary";
     }
@@ -313,6 +326,32 @@ private slots:
         QCOMPARE(peer.value(QLatin1String("vpnAdapterIndex")).toInt(), lo);
         QCOMPARE(peer.value(QLatin1String("vpnGateway")).toString(), QStringLiteral("10.8.0.1"));
         QCOMPARE(peer.value(QLatin1String("vpnServer")).toString(), QStringLiteral("203.0.113.10"));
+    }
+
+    // OpenVPN on a fast link is through before the driver's commands reach
+    // it: the replayed history still brings the tunnel up, guard included.
+    void tunnelUpBeforeTheCommands()
+    {
+        Run run;
+        startRun(run);
+        LogCapture log;
+        for (const char *line : { "SUCCESS: real-time state notification set to ON",
+                                  "1700000000,CONNECTING,,,,,,",
+                                  "1700000000,ASSIGN_IP,,127.0.0.1,,,,",
+                                  "1700000000,CONNECTED,SUCCESS,127.0.0.1,203.0.113.10,1194,,",
+                                  "END",
+                                  "SUCCESS: real-time log notification set to ON",
+                                  "1700000000,I,PUSH: Received control message: 'PUSH_REPLY,route-gateway 10.8.0.1,"
+                                  "ifconfig 127.0.0.1 10.8.0.1,peer-id 0'",
+                                  "1700000000,I,Initialization Sequence Completed",
+                                  "END" })
+            say(run, QString::fromLatin1(line));
+        sync(run, log);
+        QCOMPARE(run.driver.connectionState(), VpnProtocol::Connected);
+        QVERIFY(IpcClient::Interface()->setLockdown(false).waitForFinished(5000));
+        QCOMPARE(m_service->killSwitchCalls.size(), 1);
+        QCOMPARE(run.driver.localAddress(), QStringLiteral("127.0.0.1"));
+        QVERIFY(!QFile::exists(run.driver.configPath()));
     }
 
     void stopWhenDisconnectedChangesNothing()

@@ -10,6 +10,7 @@
 
 #include "tools/service/ServiceStandIn.h"
 #include "tools/service/StandInDaemon.h"
+#include "tools/service/StandInOpenVpnServer.h"
 
 namespace {
 Q_LOGGING_CATEGORY(lcControl, "standin.control")
@@ -94,6 +95,11 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
         return success({{QStringLiteral("pid"), QCoreApplication::applicationPid()}});
     if (cmd == QLatin1String("state"))
         return success({{QStringLiteral("state"), m_service->state()}});
+    if (cmd == QLatin1String("openVpnServerLog")) {
+        if (!m_openVpnServer)
+            return failure(QStringLiteral("no OpenVPN server here"));
+        return success({{QStringLiteral("log"), QString::fromLocal8Bit(m_openVpnServer->log())}});
+    }
     if (cmd == QLatin1String("calls"))
         return success({{QStringLiteral("calls"), m_service->calls(command.value(QLatin1String("channel")).toString(),
                                                                    command.value(QLatin1String("call")).toString())}});

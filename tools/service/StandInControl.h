@@ -7,6 +7,7 @@
 
 class QLocalSocket;
 class ServiceStandIn;
+class StandInOpenVpnServer;
 
 // A control socket for a stand-in run as a program: a test sends one JSON
 // object per line and gets one JSON object per line back, {"ok": true, ...}
@@ -27,6 +28,7 @@ class ServiceStandIn;
 //   "ignore"  "types": [texts]
 //   "unavailable" "value": bool
 //   "stop", "start", "restart" ["downMs" int]
+//   "openVpnServerLog"              -> {"ok", "log"}  (with an OpenVPN server, setOpenVpnServer)
 class StandInControl : public QObject
 {
     Q_OBJECT
@@ -34,6 +36,8 @@ public:
     StandInControl(ServiceStandIn *service, QObject *parent = nullptr);
 
     bool listen(const QString &name);
+    // The program's own OpenVPN server, whose log a failing test wants.
+    void setOpenVpnServer(const StandInOpenVpnServer *server) { m_openVpnServer = server; }
 
     // Runs one command; what the socket would answer.
     QJsonObject execute(const QJsonObject &command);
@@ -47,6 +51,7 @@ private:
     void onReadyRead(QLocalSocket *socket);
 
     ServiceStandIn *m_service;
+    const StandInOpenVpnServer *m_openVpnServer = nullptr;
     QLocalServer m_server;
     QHash<QLocalSocket *, QByteArray> m_buffers;
 };

@@ -30,6 +30,8 @@ StandInProcessSource::StandInProcessSource(int id, const QHash<int, QString> &pr
     connect(&m_process, &QProcess::stateChanged, this, &IpcProcessInterfaceSource::stateChanged);
     connect(&m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
         qCInfo(lcProcess) << "Process" << m_id << "finished:" << exitCode << status;
+        if (exitCode != 0 || status != QProcess::NormalExit)
+            logUnreadOutput();
     });
 #ifdef Q_OS_LINUX
     // A tunnel must not outlive the service that runs it.
@@ -46,6 +48,21 @@ StandInProcessSource::~StandInProcessSource()
     if (!m_process.waitForFinished(3000)) {
         m_process.kill();
         m_process.waitForFinished(1000);
+    }
+}
+
+void StandInProcessSource::logUnreadOutput()
+{
+    // What a tunnel that was killed or failed said last is what tells why;
+    // peeked, so a client that reads it after the end still gets it.
+    constexpr qint64 tailBytes = 64 * 1024;
+    const QByteArray unread = m_process.peek(m_process.bytesAvailable());
+    if (unread.isEmpty())
+        return;
+    qCWarning(lcProcess).noquote() << "Process" << m_id << "output before its end:";
+    for (const QByteArray &line : unread.right(tailBytes).split('\n')) {
+        if (!line.trimmed().isEmpty())
+            qCWarning(lcProcess).noquote() << "  " << QString::fromLocal8Bit(line).trimmed();
     }
 }
 

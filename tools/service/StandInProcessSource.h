@@ -43,6 +43,7 @@ signals:
 private:
     void record(const QString &name, const QJsonArray &arguments = QJsonArray());
     void refuseStart(const QString &reason);
+    void logUnreadOutput();
 
     const int m_id;
     const QHash<int, QString> m_programs;

@@ -176,6 +176,8 @@ int main(int argc, char **argv)
     service.setIgnoredTypes(parser.values(ignore));
     service.setKillSwitchBlock(parser.isSet(killSwitchBlock));
     StandInControl controller(&service);
+    if (tunnelServer.isRunning())
+        controller.setOpenVpnServer(&tunnelServer);
     if (parser.isSet(control) && !controller.listen(parser.value(control)))
         fail(QStringLiteral("can't listen at the control socket %1").arg(parser.value(control)));
     if (!service.start())
