@@ -17,66 +17,13 @@
 
 #include "account/TokenManager.h"
 #include "api/ApiHost.h"
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "tools/backend/BackendStandIn.h"
 
 namespace ApiTestSupport {
 
-// Every message handed to Qt's message system, as "module text".
-class LogCapture
-{
-public:
-    static LogCapture &instance()
-    {
-        static LogCapture capture;
-        return capture;
-    }
-    // QTest puts its own handler in place when the run starts: install from
-    // initTestCase() (or any test function) so lines still reach its output.
-    void install()
-    {
-        if (!m_installed) {
-            m_installed = true;
-            m_previous = qInstallMessageHandler(&LogCapture::handler);
-        }
-    }
-    void clear()
-    {
-        install();
-        QMutexLocker locker(&m_mutex);
-        m_lines.clear();
-    }
-    QStringList lines() const
-    {
-        QMutexLocker locker(&m_mutex);
-        return m_lines;
-    }
-    int count(const QString &text) const
-    {
-        int n = 0;
-        for (const QString &line : lines())
-            n += line.contains(text) ? 1 : 0;
-        return n;
-    }
-    bool anyContains(const QString &text) const { return count(text) > 0; }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        LogCapture &self = instance();
-        {
-            QMutexLocker locker(&self.m_mutex);
-            self.m_lines << message;
-        }
-        if (self.m_previous)
-            self.m_previous(type, context, message);
-    }
-
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
-    bool m_installed = false;
-};
+using ::LogCapture;
 
 // Starts the stand-in on its three loopback addresses and a free port and
 // points the client's API there. False (with a warning) when it cannot listen.

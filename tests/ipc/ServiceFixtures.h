@@ -2,8 +2,8 @@
 
 // Small stand-ins for the service's two ends, written into the tests so the
 // client's parsers and state machines can be driven line by line: a daemon
-// socket that records what it is sent and says what the test tells it, and a
-// log capture. Both run in the test process, so the peer check is pointed at
+// socket that records what it is sent and says what the test tells it (the log
+// capture lives in tests/support). It runs in the test process, so the peer check is pointed at
 // the test program itself.
 
 #include <QCoreApplication>
@@ -18,59 +18,7 @@
 
 #include <functional>
 
-// Collects every log line of the process.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        self() = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        self() = nullptr;
-    }
-    int count(const QString &text) const
-    {
-        QMutexLocker locker(&m_mutex);
-        int n = 0;
-        for (const QString &line : m_lines)
-            n += line.contains(text) ? 1 : 0;
-        return n;
-    }
-    bool contains(const QString &text) const { return count(text) > 0; }
-    QString all() const
-    {
-        QMutexLocker locker(&m_mutex);
-        return m_lines.join(QLatin1Char('\n'));
-    }
-    void clear()
-    {
-        QMutexLocker locker(&m_mutex);
-        m_lines.clear();
-    }
-
-private:
-    static LogCapture *&self()
-    {
-        static LogCapture *capture = nullptr;
-        return capture;
-    }
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        if (LogCapture *capture = self()) {
-            QMutexLocker locker(&capture->m_mutex);
-            capture->m_lines.append(message);
-            if (capture->m_previous)
-                capture->m_previous(type, context, message);
-        }
-    }
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
-};
+#include "support/LogCapture.h"
 
 // A JSON-lines daemon on a socket of the test's own.
 class FakeDaemon : public QObject
