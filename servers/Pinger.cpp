@@ -9,16 +9,12 @@
 #include <cmath>
 
 #include "app/Logger.h"
+#include "app/NetAddress.h"
 #include "platform/PingCommand.h"
 
 namespace {
 
 Logger logger(QStringLiteral("Pinger"));
-
-bool isPrivateUse(quint32 ip)
-{
-    return (ip >> 24) == 10 || (ip >> 20) == ((172u << 4) | 1u) || (ip >> 16) == ((192u << 8) | 168u);
-}
 
 } // namespace
 
@@ -43,13 +39,7 @@ Pinger::~Pinger()
 bool Pinger::isPingable(const QString &host)
 {
     QHostAddress address;
-    if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return false;
-    const quint32 ip = address.toIPv4Address();
-    // Beyond loopback, link-local and private use: "this network", multicast and
-    // broadcast are no server either.
-    return !address.isLoopback() && !address.isLinkLocal() && !isPrivateUse(ip) && (ip >> 24) != 0
-           && !address.isMulticast() && !address.isBroadcast();
+    return address.setAddress(host) && NetAddress::isPublicIpv4(address);
 }
 
 int Pinger::parseOutput(const QByteArray &output)

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "app/Logger.h"
+#include "app/NetAddress.h"
 #include "app/Settings.h"
 #include "ipc/IpcClient.h"
 #include "ipc/LinkClock.h"
@@ -31,23 +32,6 @@ QJsonObject typed(const char *type)
     return QJsonObject { { QStringLiteral("type"), QLatin1String(type) } };
 }
 
-// An address outside the tunnel may only be probed on the public internet.
-bool isPublicIpv4(const QHostAddress &address)
-{
-    if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return false;
-    static const QList<QPair<QHostAddress, int>> privateRanges {
-        QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8")),
-        QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12")),
-        QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16")),
-    };
-    for (const auto &range : privateRanges) {
-        if (address.isInSubnet(range))
-            return false;
-    }
-    return !(address.isLoopback() || address.isLinkLocal() || address.isMulticast() || address.isBroadcast()
-             || address == QHostAddress(QHostAddress::AnyIPv4));
-}
 } // namespace
 
 #ifdef KELVRA_TESTING
@@ -414,7 +398,7 @@ QString VpnConnection::publicServerAddress(const QJsonObject &config)
         if (match.hasMatch())
             address = match.captured(1);
     }
-    return isPublicIpv4(QHostAddress(address)) ? address : QString();
+    return NetAddress::isPublicIpv4(QHostAddress(address)) ? address : QString();
 }
 
 void VpnConnection::cleanUpLeftoverTunnel(int attempts)
