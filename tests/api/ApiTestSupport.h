@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include "account/TokenManager.h"
+#include "account/UserManager.h"
 #include "api/ApiHost.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
@@ -67,6 +68,19 @@ inline bool storeAsEarlierRun(const QString &email, const QString &token)
         return false;
     tokens->dropCacheForTesting();
     return true;
+}
+
+// Signs in as a sign-in answer does: a fresh session from the stand-in is
+// stored and the user marked signed in. Empty when the store did not finish.
+inline QString signInAs(BackendStandIn &standIn, const QString &email)
+{
+    const QString token = standIn.issueToken(email);
+    QSignalSpy stored(TokenManager::instance(), &TokenManager::tokenStored);
+    TokenManager::instance()->storeCredentials(email, token);
+    if (!stored.wait(20000))
+        return {};
+    UserManager::setState(UserManager::SignedIn);
+    return token;
 }
 
 // Reads the stored pair the way a new run would, through the store.

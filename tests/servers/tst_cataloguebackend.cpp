@@ -68,11 +68,8 @@ class TestCatalogueBackend : public QObject
     // the list with the new session.
     void signIn()
     {
-        m_token = m_standIn.issueToken(kEmail);
-        QSignalSpy stored(TokenManager::instance(), &TokenManager::tokenStored);
-        TokenManager::instance()->storeCredentials(kEmail, m_token);
-        QVERIFY(stored.wait(kWaitMs));
-        UserManager::setState(UserManager::SignedIn);
+        m_token = signInAs(m_standIn, kEmail);
+        QVERIFY(!m_token.isEmpty());
     }
 
     // Signs in and waits for the list and the default server's configuration,

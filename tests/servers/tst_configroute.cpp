@@ -108,11 +108,8 @@ private:
     void signInAndLoad()
     {
         QSignalSpy ready(model(), &ServersModel::defaultServerReady);
-        m_token = m_backend.issueToken(kEmail);
-        QSignalSpy stored(TokenManager::instance(), &TokenManager::tokenStored);
-        TokenManager::instance()->storeCredentials(kEmail, m_token);
-        QVERIFY(stored.wait(kWaitMs));
-        UserManager::setState(UserManager::SignedIn);
+        m_token = signInAs(m_backend, kEmail);
+        QVERIFY(!m_token.isEmpty());
         QVERIFY(ready.wait(kWaitMs));
         QVERIFY(model()->serverByConfigId(kConfigId));
         m_backend.clearRequests();
