@@ -110,6 +110,12 @@ bool VpnConnection::isFirewallHeld() const
     return m_holding || (m_releasedAt >= 0 && LinkClock::monotonicMs() - m_releasedAt < timings().releaseWindowMs);
 }
 
+bool VpnConnection::isBusyWithTunnel() const
+{
+    return m_vpnProtocol
+        || (m_lastActivityAt >= 0 && LinkClock::monotonicMs() - m_lastActivityAt < timings().releaseWindowMs);
+}
+
 bool VpnConnection::hasTunnelOrKillSwitch()
 {
     if (m_vpnProtocol || killSwitchOn())
@@ -254,6 +260,7 @@ void VpnConnection::deactivateLeftover()
 void VpnConnection::onConnectionStateChanged(VpnProtocol::ConnectionState state)
 {
     m_state = state;
+    m_lastActivityAt = LinkClock::monotonicMs();
     if (state == VpnProtocol::Disconnected) {
         if (m_recovering)
             holdFirewall();

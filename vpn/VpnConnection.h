@@ -41,6 +41,9 @@ public:
     QSharedPointer<VpnProtocol> vpnProtocol() const { return m_vpnProtocol; }
     QJsonObject configuration() const { return m_vpnConfiguration; }
     bool killSwitchBlock() const { return m_killSwitchBlock; }
+    // A driver exists, or the tunnel's state changed less than 30 s ago: a
+    // request failing now may be the tunnel's doing, not the network's.
+    bool isBusyWithTunnel() const;
 
     struct Timings
     {
@@ -102,5 +105,6 @@ private:
     bool m_recovering = false;
     bool m_linkRestoredWatched = false;
     qint64 m_releasedAt = -1;
+    qint64 m_lastActivityAt = -1;
     quint64 m_connectGeneration = 0;
 };
