@@ -18,6 +18,12 @@ constexpr int kProcessNumberWaitMs = 5000;
 constexpr int kProcessSourceWaitMs = 1000;
 constexpr int kReconnectDelayMs = 2000;
 
+int &reconnectDelayMs()
+{
+    static int value = kReconnectDelayMs;
+    return value;
+}
+
 // Runs the event loop until `done` holds, the socket gives up, or `ms` pass.
 void waitForSocket(QLocalSocket *socket, int ms, const std::function<bool()> &done)
 {
@@ -43,7 +49,7 @@ IpcClient::IpcClient(QObject *parent) : QObject(parent)
 {
     logger.info() << "IpcClient created.";
     m_reconnectTimer.setSingleShot(true);
-    m_reconnectTimer.setInterval(kReconnectDelayMs);
+    m_reconnectTimer.setInterval(reconnectDelayMs());
     connect(&m_reconnectTimer, &QTimer::timeout, this, &IpcClient::connectToService);
 }
 
@@ -54,6 +60,13 @@ IpcClient::~IpcClient()
     m_processes.clear();
     delete m_node;
 }
+
+#ifdef KELVRA_TESTING
+void IpcClient::setReconnectDelayForTesting(int ms)
+{
+    reconnectDelayMs() = ms;
+}
+#endif
 
 IpcClient *IpcClient::Instance()
 {

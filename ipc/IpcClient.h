@@ -34,6 +34,10 @@ public:
     // Null while the link is down.
     static QSharedPointer<IpcInterfaceReplica> Interface();
     static QSharedPointer<PrivilegedProcess> acquirePrivilegedProcess();
+#ifdef KELVRA_TESTING
+    // Tests that restart the service many times need not wait 2 s each time.
+    static void setReconnectDelayForTesting(int ms);
+#endif
 
 signals:
     void linkRestored();

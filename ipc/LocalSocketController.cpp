@@ -24,6 +24,7 @@ constexpr int kDefaultProbesToDead = 2;
 constexpr qint64 kErrorRepeatMs = 2999;
 constexpr qint64 kSampleGapMs = 10000;
 constexpr int kApiFetchTimeoutMs = 17000;
+constexpr int kDeactivateTimeoutMs = 1000;
 
 const char kIpv6Device[] = "fd58:baa6:dead::1";
 
@@ -98,6 +99,11 @@ void LocalSocketController::onSocketConnected()
     logger.info() << "Daemon connected.";
     m_linkState = AwaitingStatus;
     sendJson(QJsonObject { { QStringLiteral("type"), QStringLiteral("status") } });
+    if (!m_pendingActivation.isEmpty()) {
+        const QJsonObject message = m_pendingActivation;
+        m_pendingActivation = QJsonObject();
+        writeActivation(message);
+    }
 }
 
 bool LocalSocketController::verifyServer()
@@ -106,6 +112,7 @@ bool LocalSocketController::verifyServer()
         return true;
     if (m_refused || !PeerCheck::isInstalledService(m_socket)) {
         m_refused = true;
+        m_pendingActivation = QJsonObject(); // answered by the refusal below
         m_socket->abort();
         emit daemonErrorOccurred(VpnProtocol::ServiceNotRunning);
         return false;
@@ -118,16 +125,35 @@ void LocalSocketController::onSocketDisconnected()
 {
     m_verified = false;
     m_buffer.clear();
+    if (failPendingActivation())
+        return;
     if (m_tunnelUp) {
         m_tunnelUp = false;
         logger.warning() << "The service went away while connected";
         emit daemonErrorOccurred(VpnProtocol::ServiceLinkLost);
+    } else if (m_activated) {
+        // Its "connected" can no longer reach us: the attempt would wait for
+        // good.
+        logger.warning() << "The service's link dropped during the activation";
+        emit daemonErrorOccurred(VpnProtocol::ConnectionFailed);
     }
 }
 
 void LocalSocketController::errorOccurred(QLocalSocket::LocalSocketError error)
 {
     logger.warning() << "Failed to connect to:" << ServiceNames::daemonSocket() << "error:" << int(error);
+    if (m_socket->state() == QLocalSocket::UnconnectedState)
+        failPendingActivation();
+}
+
+bool LocalSocketController::failPendingActivation()
+{
+    if (m_pendingActivation.isEmpty())
+        return false;
+    m_pendingActivation = QJsonObject();
+    logger.warning() << "The activation couldn't be sent: the service's link is down";
+    emit daemonErrorOccurred(VpnProtocol::ConnectionFailed);
+    return true;
 }
 
 void LocalSocketController::activate(const QJsonObject &config)
@@ -136,14 +162,44 @@ void LocalSocketController::activate(const QJsonObject &config)
         emit daemonErrorOccurred(VpnProtocol::ServiceNotRunning);
         return;
     }
-    sendJson(activateMessage(config));
+    const QJsonObject message = activateMessage(config);
+    // The pipe opened with the driver may still be on its way: the activation
+    // goes out once it is there.
+    if (m_socket->state() == QLocalSocket::ConnectingState) {
+        m_pendingActivation = message;
+        return;
+    }
+    writeActivation(message);
+}
+
+void LocalSocketController::writeActivation(const QJsonObject &message)
+{
+    // An activation that can't be written would leave the attempt waiting
+    // for a "connected" that never comes: it fails instead, where the
+    // connect flow sees it.
+    if (m_socket->state() != QLocalSocket::ConnectedState) {
+        logger.warning() << "The activation couldn't be sent: the service's link is down";
+        emit daemonErrorOccurred(VpnProtocol::ConnectionFailed);
+        return;
+    }
+    sendJson(message);
+    m_activated = m_verified;
 }
 
 void LocalSocketController::deactivate()
 {
     m_tunnelUp = false;
-    if (m_linkState == Ready)
-        sendJson(QJsonObject { { QStringLiteral("type"), QStringLiteral("deactivate") } });
+    m_pendingActivation = QJsonObject();
+    // Once an activation went out the service may be building or running
+    // the tunnel, status read or not, pipe still there or not: it is always
+    // told to take it down.
+    const bool activated = m_activated;
+    m_activated = false;
+    const QJsonObject message { { QStringLiteral("type"), QStringLiteral("deactivate") } };
+    if (activated && m_socket->state() != QLocalSocket::ConnectedState)
+        request(nullptr, message, kDeactivateTimeoutMs, nullptr);
+    else if (m_linkState == Ready || activated)
+        sendJson(message);
     emit disconnected();
 }
 
@@ -258,7 +314,10 @@ void LocalSocketController::handleStatus(const QJsonObject &message)
             const QJsonValue handshake = message.value(QLatin1String("handshakeAge"));
             const QJsonValue probesToDead = message.value(QLatin1String("probesToDead"));
             const int failures = message.value(QLatin1String("probeFailures")).toInt(0);
-            const int limit = probesToDead.isDouble() ? probesToDead.toInt(kDefaultProbesToDead) : kDefaultProbesToDead;
+            // Fewer than one probe would call a healthy tunnel dead.
+            int limit = probesToDead.isDouble() ? probesToDead.toInt(kDefaultProbesToDead) : kDefaultProbesToDead;
+            if (limit < 1)
+                limit = kDefaultProbesToDead;
             dead = (handshake.isDouble() && handshake.toDouble() > kHandshakeDeadSeconds)
                 || (message.contains(QLatin1String("probeFailures")) && failures >= limit);
         }

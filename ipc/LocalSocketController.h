@@ -68,6 +68,9 @@ private slots:
 private:
     void onSocketConnected();
     void onSocketDisconnected();
+    void writeActivation(const QJsonObject &message);
+    // Fails an activation still waiting for the pipe; false when none waited.
+    bool failPendingActivation();
     bool verifyServer();
     void handleLine(const QByteArray &line);
     void handleConnected();
@@ -80,6 +83,8 @@ private:
     bool m_verified = false;
     bool m_refused = false;
     bool m_tunnelUp = false;
+    bool m_activated = false; // an activation was written on this connection
+    QJsonObject m_pendingActivation;
     bool m_stalled = false;
     bool m_simulateDead = false;
 

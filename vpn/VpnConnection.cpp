@@ -1,7 +1,10 @@
 #include "vpn/VpnConnection.h"
 
+#include <QEventLoop>
 #include <QHostAddress>
+#include <QPointer>
 #include <QRegularExpression>
+#include <QRemoteObjectPendingCallWatcher>
 #include <QTimer>
 
 #include "app/Logger.h"
@@ -63,6 +66,11 @@ bool VpnConnection::killSwitchOn() const
     return m_settings && m_settings->killSwitch();
 }
 
+bool VpnConnection::killSwitchOwed() const
+{
+    return m_killSwitchPromised && killSwitchOn();
+}
+
 void VpnConnection::setKillSwitchBlock(bool blocking)
 {
     if (m_killSwitchBlock == blocking)
@@ -71,18 +79,50 @@ void VpnConnection::setKillSwitchBlock(bool blocking)
     emit killSwitchBlockChanged(blocking);
 }
 
-bool VpnConnection::holdFirewall()
+void VpnConnection::publishBlock()
+{
+    setKillSwitchBlock(m_crashBlock || m_leftoverBlock || m_failureBlock);
+}
+
+VpnConnection::Hold VpnConnection::askHold()
 {
     const auto replica = service();
-    if (!replica)
-        return false;
+    const QPointer<IpcClient> client = IpcClient::Instance();
+    // A link already down can't confirm anything: no reason to wait for it.
+    if (!replica || !client || !client->isConnected())
+        return Hold::NotConfirmed;
     m_holding = true;
+    m_releaseUnsent = false;
     QRemoteObjectPendingReply<bool> reply = replica->setLockdown(true);
-    const bool answered = reply.waitForFinished(timings().holdWaitMs);
-    if (answered && !reply.error() && reply.returnValue())
-        return true;
+    bool linkLost = false;
+    if (!reply.isFinished()) {
+        // The reply never comes from a service that went away: the wait ends
+        // with the link, not 25 s later.
+        QEventLoop loop;
+        QRemoteObjectPendingCallWatcher watcher(reply);
+        connect(&watcher, &QRemoteObjectPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        connect(client, &IpcClient::linkLost, &loop, [&loop, &linkLost] {
+            linkLost = true;
+            loop.quit();
+        });
+        QTimer::singleShot(timings().holdWaitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (!linkLost && reply.isFinished() && !reply.error() && reply.returnValue())
+        return Hold::Confirmed;
     logger.warning() << "The service didn't confirm the firewall hold in time";
-    return false;
+    if (linkLost || !client || !client->isConnected()) {
+        logger.warning() << "The service went away while the firewall hold was asked";
+        if (killSwitchOn())
+            keepBlockAfterCrash();
+        return Hold::LinkLost;
+    }
+    return Hold::NotConfirmed;
+}
+
+bool VpnConnection::holdFirewall()
+{
+    return askHold() == Hold::Confirmed;
 }
 
 void VpnConnection::releaseFirewall(bool keepForKillSwitch)
@@ -94,15 +134,78 @@ void VpnConnection::releaseFirewall(bool keepForKillSwitch)
             m_holding = true;
             return;
         }
-        if (!m_holding && replica)
-            replica->setLockdown(false);
+        if (killSwitchOwed()) {
+            keepFailureBlock();
+            return;
+        }
+        if (!m_holding) {
+            if (replica)
+                replica->setLockdown(false);
+            else
+                m_releaseUnsent = true;
+        }
     }
     if (m_holding) {
         m_holding = false;
         m_releasedAt = LinkClock::monotonicMs();
-        if (replica && !(keepForKillSwitch && killSwitch))
-            replica->setLockdown(false);
+        if (!(keepForKillSwitch && killSwitch)) {
+            if (replica)
+                replica->setLockdown(false);
+            else
+                m_releaseUnsent = true;
+        }
     }
+}
+
+void VpnConnection::keepFailureBlock()
+{
+    if (!m_holding) {
+        m_holding = true;
+        // Normally already in force since the tunnel came up; asked again in
+        // case the service lost it.
+        if (const auto replica = service())
+            replica->setLockdown(true);
+    }
+    m_failureBlock = true;
+    publishBlock();
+}
+
+void VpnConnection::keepBlockAfterCrash()
+{
+    m_holding = true;
+    m_crashBlock = true;
+    m_releaseUnsent = false;
+    publishBlock();
+    m_crashReconnectPending = true;
+    IpcClient *client = IpcClient::Instance();
+    if (!m_linkRestoredWatched && client) {
+        connect(client, &IpcClient::linkRestored, this, &VpnConnection::onServiceLinkRestored);
+        m_linkRestoredWatched = true;
+    }
+    // Only the daemon's pipe went: the service itself is there, and no link
+    // will come back to say so.
+    if (client && client->isConnected()) {
+        const QPointer<IpcClient> guard(client);
+        QTimer::singleShot(timings().pipeOnlyBackMs, this, [this, guard] {
+            if (guard && guard->isConnected() && service())
+                onServiceLinkRestored();
+        });
+    }
+}
+
+void VpnConnection::resendFirewallState()
+{
+    // What was asked of the service while its link was down never reached
+    // it: a kill switch turned on meanwhile, or a release for a tunnel that is
+    // gone.
+    const auto replica = service();
+    if (!replica)
+        return;
+    if (m_holding || killSwitchOwed())
+        replica->setLockdown(true);
+    else if (m_releaseUnsent && !m_vpnProtocol)
+        replica->setLockdown(false);
+    m_releaseUnsent = false;
 }
 
 bool VpnConnection::isFirewallHeld() const
@@ -156,8 +259,10 @@ void VpnConnection::connectToVpn(VpnProtocol::Protocol protocol, QJsonObject con
     m_protocol = protocol;
     m_crashReconnectPending = false;
 
-    if (!m_ipcClient)
+    if (!m_ipcClient) {
         m_ipcClient = new IpcClient(this);
+        connect(m_ipcClient, &IpcClient::linkRestored, this, &VpnConnection::resendFirewallState);
+    }
     if (!m_ipcClient->isConnected() && !m_ipcClient->init()) {
         releaseFirewall(false);
         emit vpnError(VpnProtocol::ServiceNotRunning);
@@ -173,9 +278,16 @@ void VpnConnection::connectToVpn(VpnProtocol::Protocol protocol, QJsonObject con
     detach(old);
 
     if ((old && (m_state == VpnProtocol::Connected || m_state == VpnProtocol::Reconnecting)) || m_holding) {
-        if (!holdFirewall() && old && m_vpnProtocol == old && generation == m_connectGeneration) {
+        const Hold hold = askHold();
+        if (hold != Hold::Confirmed && old && m_vpnProtocol == old && generation == m_connectGeneration) {
+            if (hold == Hold::LinkLost) {
+                // The service crashed under the switch: the old tunnel's loss
+                // is reported as it would have reported it itself.
+                onVpnError(VpnProtocol::ServiceLinkLost);
+                return;
+            }
             logger.warning() << "The service didn't confirm the firewall hold: the switch stops here";
-            disconnectFromVpn();
+            endTunnel();
             emit holdFailed();
             return;
         }
@@ -187,6 +299,7 @@ void VpnConnection::connectToVpn(VpnProtocol::Protocol protocol, QJsonObject con
     if (old) {
         takeDown(old);
         m_vpnProtocol.reset();
+        m_state = VpnProtocol::Disconnected;
     }
 
     m_vpnConfiguration = config;
@@ -204,6 +317,7 @@ void VpnConnection::connectToVpn(VpnProtocol::Protocol protocol, QJsonObject con
     }
     const QSharedPointer<VpnProtocol> driver(created, &QObject::deleteLater);
     m_vpnProtocol = driver;
+    m_state = created->connectionState();
     connect(created, &VpnProtocol::vpnError, this, &VpnConnection::onVpnError);
     connect(created, &VpnProtocol::connectionStateChanged, this, &VpnConnection::onConnectionStateChanged);
     connect(created, &VpnProtocol::bytesChanged, this, &VpnConnection::onBytesChanged);
@@ -231,6 +345,16 @@ void VpnConnection::launch(const QSharedPointer<VpnProtocol> &driver)
 
 void VpnConnection::disconnectFromVpn()
 {
+    m_killSwitchPromised = false;
+    if (m_failureBlock) {
+        m_failureBlock = false;
+        publishBlock();
+    }
+    endTunnel();
+}
+
+void VpnConnection::endTunnel()
+{
     if (m_vpnProtocol) {
         logger.info() << "Disconnecting from VPN...";
         const QSharedPointer<VpnProtocol> driver = m_vpnProtocol;
@@ -238,11 +362,12 @@ void VpnConnection::disconnectFromVpn()
         driver->stop();
         m_vpnProtocol.reset();
         m_state = VpnProtocol::Disconnected;
+        m_lastActivityAt = LinkClock::monotonicMs();
         releaseFirewall(false);
         emit connectionStateChanged(VpnProtocol::Disconnected);
     } else if (m_leftoverBlock) {
         m_leftoverBlock = false;
-        setKillSwitchBlock(m_crashBlock);
+        publishBlock();
         deactivateLeftover();
     } else {
         releaseFirewall(false);
@@ -265,14 +390,24 @@ void VpnConnection::onConnectionStateChanged(VpnProtocol::ConnectionState state)
         if (m_recovering)
             holdFirewall();
         else
-            releaseFirewall(false);
+            releaseFirewall(false); // keeps the block while the kill switch is owed
     } else if (state == VpnProtocol::Reconnecting && qobject_cast<OpenVpnProtocol *>(m_vpnProtocol.data())) {
         holdFirewall();
     } else if (state == VpnProtocol::Connected) {
         m_crashBlock = false;
         m_leftoverBlock = false;
+        m_failureBlock = false;
         setKillSwitchBlock(false);
+        const bool held = m_holding;
         releaseFirewall(killSwitchOn());
+        m_killSwitchPromised = killSwitchOn();
+        // The kill switch the user sees is the service's now, whether or not
+        // the tunnel's activation carried it (it may have been turned on
+        // while the tunnel came up).
+        if (killSwitchOn() && !held) {
+            if (const auto replica = service())
+                replica->setLockdown(true);
+        }
     }
     emit connectionStateChanged(state);
 }
@@ -284,18 +419,8 @@ void VpnConnection::onBytesChanged(double download, double upload)
 
 void VpnConnection::onVpnError(VpnProtocol::Errors error)
 {
-    if (error == VpnProtocol::ServiceLinkLost && killSwitchOn()) {
-        m_holding = true;
-        m_crashBlock = true;
-        setKillSwitchBlock(true);
-        m_crashReconnectPending = true;
-        if (!m_linkRestoredWatched) {
-            if (IpcClient *client = IpcClient::Instance()) {
-                connect(client, &IpcClient::linkRestored, this, &VpnConnection::onServiceLinkRestored);
-                m_linkRestoredWatched = true;
-            }
-        }
-    }
+    if (error == VpnProtocol::ServiceLinkLost && killSwitchOn())
+        keepBlockAfterCrash();
 
     if (m_recovering) {
         logger.warning() << "Recovery attempt failed:" << int(error);
@@ -309,7 +434,7 @@ void VpnConnection::onVpnError(VpnProtocol::Errors error)
     }
 
     emit vpnError(error);
-    disconnectFromVpn();
+    endTunnel();
 }
 
 void VpnConnection::onTunnelStalled()
@@ -339,17 +464,23 @@ void VpnConnection::onKillSwitchToggled(bool enabled)
 {
     if (!enabled) {
         m_crashBlock = false;
+        m_failureBlock = false;
+        m_killSwitchPromised = false;
         setKillSwitchBlock(false);
+    } else if (m_vpnProtocol && m_state == VpnProtocol::Connected) {
+        m_killSwitchPromised = true;
+    }
+    // Without a link nothing reaches the service, but a release is still
+    // owed to it once the link is back.
+    if (!enabled && !m_vpnProtocol && !m_recovering) {
+        releaseFirewall(false);
+        return;
     }
     const auto replica = service();
     if (!replica)
         return;
     if (enabled && (!m_vpnProtocol || m_state != VpnProtocol::Connected))
         return;
-    if (!enabled && !m_vpnProtocol && !m_recovering) {
-        releaseFirewall(false);
-        return;
-    }
     if (!enabled && m_holding)
         return;
     replica->setLockdown(enabled);
@@ -368,7 +499,7 @@ void VpnConnection::endCrashBlock()
 {
     m_crashReconnectPending = false;
     m_crashBlock = false;
-    setKillSwitchBlock(m_leftoverBlock);
+    publishBlock();
 }
 
 void VpnConnection::appendKillSwitchConfig()
@@ -443,7 +574,7 @@ void VpnConnection::cleanUpLeftoverTunnel(int attempts)
             m_leftoverBlock = true;
         }
         m_holding = true;
-        setKillSwitchBlock(m_crashBlock || m_leftoverBlock);
+        publishBlock();
         emit vpnError(VpnProtocol::ServiceLinkLost);
     });
 }

@@ -14,6 +14,12 @@ class Settings;
 // switch's block, the firewall hold that keeps traffic in while a tunnel is
 // replaced or repaired, the recovery after the service crashed, and the
 // clean-up of a tunnel an earlier run left behind.
+//
+// What the kill switch promises: from the moment a tunnel has been connected
+// with the kill switch on, until the user disconnects or turns the kill switch
+// off, the service has its lockdown on, or a tunnel up with its kill switch on,
+// at every moment. Switches, repairs, failures and crashes of the service all
+// happen inside that promise: nothing here lifts the lockdown while it holds.
 class VpnConnection : public QObject
 {
     Q_OBJECT
@@ -35,6 +41,8 @@ public:
     static QString publicServerAddress(const QJsonObject &config);
     void setRecovering(bool recovering);
     bool dropDeadTunnel();
+    // The user's disconnect (disconnectFromVpn()) ends what the kill switch
+    // owes; a failure, a switch or a repair does not.
 
     VpnProtocol::ConnectionState connectionState() const { return m_state; }
     VpnProtocol::Protocol protocol() const { return m_protocol; }
@@ -53,6 +61,9 @@ public:
         int launchDelayMs = 1200;
         int releaseWindowMs = 30000;
         int holdWaitMs = 25000;
+        // How long the service link must stay up after only the daemon's
+        // pipe dropped before the service counts as back.
+        int pipeOnlyBackMs = 2000;
     };
 #ifdef KELVRA_TESTING
     static void setTimingsForTesting(const Timings &timings);
@@ -81,9 +92,24 @@ public slots:
     void setProtocol(VpnProtocol::Protocol protocol);
 
 private:
+    enum class Hold { Confirmed, NotConfirmed, LinkLost };
+
     static QSharedPointer<IpcInterfaceReplica> service();
     bool killSwitchOn() const;
+    // The kill switch's promise holds: traffic must stay blocked whatever
+    // happens to the tunnel.
+    bool killSwitchOwed() const;
     void setKillSwitchBlock(bool blocking);
+    void publishBlock();
+    Hold askHold();
+    // The service went away with the kill switch on: its block is kept and
+    // shown, and a reconnect is asked for once it is back.
+    void keepBlockAfterCrash();
+    // A tunnel the kill switch guards was lost: the block stays.
+    void keepFailureBlock();
+    // What a disconnect does, without ending the kill switch's promise.
+    void endTunnel();
+    void resendFirewallState();
     void detach(const QSharedPointer<VpnProtocol> &driver);
     static void takeDown(const QSharedPointer<VpnProtocol> &driver);
     void launch(const QSharedPointer<VpnProtocol> &driver);
@@ -101,9 +127,14 @@ private:
     bool m_crashReconnectPending = false;
     bool m_crashBlock = false;
     bool m_leftoverBlock = false;
+    bool m_failureBlock = false; // block kept after a guarded tunnel failed
     bool m_killSwitchBlock = false;
+    // A tunnel was connected with the kill switch on, and neither the user's
+    // disconnect nor the kill switch's going off came since.
+    bool m_killSwitchPromised = false;
     bool m_recovering = false;
     bool m_linkRestoredWatched = false;
+    bool m_releaseUnsent = false; // a release found the link down
     qint64 m_releasedAt = -1;
     qint64 m_lastActivityAt = -1;
     quint64 m_connectGeneration = 0;

@@ -393,6 +393,41 @@ private slots:
         QVERIFY(log.contains(QStringLiteral("The service reports no tunnel")));
     }
 
+    void probesToDeadBelowOneIsTheDefault_data()
+    {
+        QTest::addColumn<int>("probesToDead");
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<bool>("dead");
+        QTest::newRow("0, no failure") << 0 << 0 << false;
+        QTest::newRow("-3, no failure") << -3 << 0 << false;
+        QTest::newRow("0, one failure") << 0 << 1 << false;
+        QTest::newRow("0, two failures") << 0 << 2 << true;
+        QTest::newRow("1, one failure") << 1 << 1 << true;
+    }
+
+    // A healthy tunnel past its grace period with a service that asks for
+    // fewer than one failed probe: still judged by the usual two.
+    void probesToDeadBelowOneIsTheDefault()
+    {
+        QFETCH(int, probesToDead);
+        QFETCH(int, failures);
+        QFETCH(bool, dead);
+        Linked l;
+        bringUp(l);
+        LogCapture log;
+        QSignalSpy stalled(&l.controller, &LocalSocketController::tunnelStalled);
+        const QJsonObject healthy = status({ { QStringLiteral("rxBytes"), 1 }, { QStringLiteral("txBytes"), 1 },
+                                             { QStringLiteral("handshakeAge"), 5 },
+                                             { QStringLiteral("probeFailures"), failures },
+                                             { QStringLiteral("probesToDead"), probesToDead } });
+        for (int i = 0; i < 4; ++i) {
+            LinkClock::advanceForTesting(8000);
+            l.daemon.sendJson(healthy);
+            sync(l, log);
+        }
+        QCOMPARE(stalled.size(), dead ? 1 : 0);
+    }
+
     void blindStatusesNeedFiveMinutes()
     {
         Linked l;
@@ -489,7 +524,14 @@ private slots:
         LocalSocketController controller;
         controller.initialize();
         QTRY_VERIFY(log.contains(QStringLiteral("Failed to connect to:")));
+        // An activation that can't go out fails the attempt instead of
+        // leaving it waiting; other messages are dropped with a word.
+        QSignalSpy errors(&controller, &LocalSocketController::daemonErrorOccurred);
         controller.activate(wireguardConfig({}));
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.at(0).at(0).value<VpnProtocol::Errors>(), VpnProtocol::ConnectionFailed);
+        QVERIFY(log.contains(QStringLiteral("The activation couldn't be sent: the service's link is down")));
+        controller.sendJson(typed("status"));
         QVERIFY(log.contains(QStringLiteral("Socket not connected")));
     }
 

@@ -9,9 +9,9 @@
 #include "ipc/IpcClient.h"
 #include "ipc/LocalSocketController.h"
 #include "ipc/ServiceNames.h"
+#include "StandInProgram.h"
 #include "TunnelConfigs.h"
 #include "support/TestEnvironment.h"
-#include "tools/service/StandInControl.h"
 #include "vpn/OpenVpnProtocol.h"
 #include "vpn/VpnConnection.h"
 #include "vpn/WireGuardProtocol.h"
@@ -61,50 +61,21 @@ class TstServiceE2e : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_dir;
-    QProcess m_service;
-    QString m_control;
+    StandInProgram m_service;
     bool m_openVpnServer = false; // the stand-in runs an OpenVPN server
     QSharedPointer<Settings> m_settings;
 
     bool startService(const QString &program, const QStringList &arguments = {})
     {
-        stopService();
-        m_control = QStringLiteral("kelvra-e2e-control-%1").arg(QCoreApplication::applicationPid());
-        m_service.setProgram(TestEnvironment::binDir() + QLatin1Char('/') + program);
-        m_service.setArguments(QStringList { QStringLiteral("--control"), m_control } + arguments);
-        m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_service.start();
-        if (!m_service.waitForStarted(20000))
-            return false;
-        QByteArray out;
-        QDeadlineTimer deadline(30000);
-        while (!out.contains("ready\n") && !deadline.hasExpired()) {
-            if (!m_service.waitForReadyRead(int(deadline.remainingTime())))
-                break;
-            out += m_service.readAllStandardOutput();
-        }
-        return out.contains("ready\n");
+        return m_service.start(program, arguments);
     }
 
-    void stopService()
+    QJsonObject control(const QJsonObject &c)
     {
-        if (m_service.state() != QProcess::NotRunning) {
-            m_service.terminate();
-            if (!m_service.waitForFinished(10000)) {
-                m_service.kill();
-                m_service.waitForFinished(5000);
-            }
-        }
+        return m_service.control(qPrintable(c.value(QLatin1String("cmd")).toString()), c);
     }
 
-    QJsonObject control(const QJsonObject &c) { return StandInControl::request(m_control, c); }
-
-    QJsonArray calls(const QString &channel, const QString &call)
-    {
-        return control(command("calls", { { QStringLiteral("channel"), channel }, { QStringLiteral("call"), call } }))
-            .value(QLatin1String("calls"))
-            .toArray();
-    }
+    QJsonArray calls(const QString &channel, const QString &call) { return m_service.calls(channel, call); }
 
 private slots:
     void initTestCase()
@@ -144,7 +115,7 @@ private slots:
             }
         }
         m_openVpnServer = false;
-        stopService();
+        m_service.stop();
     }
 
     void serviceRestart()

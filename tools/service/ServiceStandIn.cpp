@@ -27,9 +27,15 @@ ServiceStandIn::ServiceStandIn(const Options &options, QObject *parent)
     m_tunnel->setScript(options.script);
     m_fetcher->setOptions(options.api);
     connect(m_daemon, &StandInDaemon::messageReceived, this, [this](const QJsonObject &message) {
+        if (message.value(QLatin1String("type")).toString() == QLatin1String("activate"))
+            m_protection.tunnelActivated(message.value(QLatin1String("killswitch")).toBool());
         record(QJsonObject{{QStringLiteral("channel"), QStringLiteral("daemon")},
                            {QStringLiteral("call"), message.value(QLatin1String("type"))},
                            {QStringLiteral("message"), message}});
+    });
+    connect(m_tunnel, &StandInTunnel::stateChanged, this, [this](StandInTunnel::State state) {
+        if (state == StandInTunnel::State::Down)
+            m_protection.tunnelGone(QStringLiteral("tunnel down"));
     });
     connect(m_tunnel, &StandInTunnel::dropRequested, this, &ServiceStandIn::dropDaemonClients);
     connect(m_tunnel, &StandInTunnel::restartRequested, this, &ServiceStandIn::restart);
@@ -47,7 +53,7 @@ bool ServiceStandIn::start()
     ++m_restartGeneration;
     m_ipcThread = new QThread(this);
     m_ipcThread->setObjectName(QStringLiteral("StandInIpc"));
-    m_source = new StandInIpcSource(m_options.ipcUrl, m_options.openVpnPath);
+    m_source = new StandInIpcSource(m_options.ipcUrl, m_options.openVpnPath, &m_protection);
     m_source->setLockdownPolicy(m_options.lockdownDelayMs, m_options.lockdownReply);
     m_source->moveToThread(m_ipcThread);
     connect(m_ipcThread, &QThread::finished, m_source, &QObject::deleteLater);
@@ -60,7 +66,8 @@ bool ServiceStandIn::start()
                     call.insert(QStringLiteral("process"), process);
                 record(call);
             });
-    connect(m_source, &StandInIpcSource::lockdownChanged, this, [this](bool enabled) {
+    connect(m_source, &StandInIpcSource::lockdownChanged, this, [this](bool) {
+        const bool enabled = m_protection.lockdown();
         if (m_lockdown == enabled)
             return;
         m_lockdown = enabled;
@@ -104,9 +111,15 @@ void ServiceStandIn::stop()
     if (!m_running)
         return;
     m_running = false;
+    m_protection.crashed();
     m_daemon->close();
     m_tunnel->deactivate();
     stopIpc();
+    if (m_lockdown != m_protection.lockdown()) {
+        m_lockdown = m_protection.lockdown();
+        emit lockdownChanged(m_lockdown);
+    }
+    updateKillSwitchBlock();
     qCInfo(lcService) << "The service stand-in is down";
     emit stopped();
 }
@@ -189,6 +202,17 @@ void ServiceStandIn::pushStatus()
 void ServiceStandIn::dropDaemonClients()
 {
     m_daemon->dropClients();
+}
+
+void ServiceStandIn::dropIpcClients()
+{
+    if (!m_source)
+        return;
+    bool hosting = false;
+    QMetaObject::invokeMethod(
+        m_source, [this, &hosting] { hosting = m_source->rehost(); }, Qt::BlockingQueuedConnection);
+    if (!hosting)
+        qCWarning(lcService) << "The interface could not be served again";
 }
 
 void ServiceStandIn::bringTunnelUp()

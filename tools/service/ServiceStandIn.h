@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "tools/service/StandInApiFetcher.h"
+#include "tools/service/StandInProtection.h"
 #include "tools/service/StandInTunnel.h"
 #include "tools/service/TunnelScript.h"
 
@@ -56,7 +57,9 @@ class StandInIpcSource;
 //   {"channel": "daemon",  "call": "activate", "message": {...the message...}}
 //
 // The lockdown (setLockdown) survives stop(), start() and restart(), as a
-// real firewall block survives a crash of the service; the tunnel does not.
+// real firewall block survives a crash of the service; the tunnel does not,
+// but a kill switch it had stays behind as the lockdown (StandInProtection
+// tells what the firewall lets through, and when that changed).
 // Status messages carry "killSwitchBlock": the lockdown in force, or the
 // value forced with setKillSwitchBlock().
 class ServiceStandIn : public QObject
@@ -108,6 +111,7 @@ public:
     void sendDisconnected();                             // {"type":"disconnected"}, tunnel down
     void pushStatus();                                   // one status push now
     void dropDaemonClients();                            // close every daemon connection
+    void dropIpcClients();                               // the remote-object link drops alone
     void bringTunnelUp();                                // a tunnel up without any activation
     void setKillSwitchBlock(bool block);                 // force "killSwitchBlock" true
     void setIgnoredTypes(const QStringList &types);      // leave these daemon types unanswered
@@ -119,6 +123,8 @@ public:
     QJsonArray calls(const QString &channel = QString(), const QString &call = QString()) const;
     void clearCalls();
     bool lockdown() const { return m_lockdown; }
+    // What the firewall lets through, and its timeline (StandInProtection).
+    StandInProtection &protection() { return m_protection; }
     StandInTunnel::State tunnelState() const;
     int daemonClientCount() const;
     // {"running", "tunnel" ("Down"/"Activating"/"Up"), "stalled", "lockdown", "daemonClients"}
@@ -137,6 +143,7 @@ private:
     void stopIpc();
 
     Options m_options;
+    StandInProtection m_protection;
     StandInTunnel *m_tunnel;
     StandInApiFetcher *m_fetcher;
     StandInDaemon *m_daemon;

@@ -100,6 +100,8 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
             return failure(QStringLiteral("no OpenVPN server here"));
         return success({{QStringLiteral("log"), QString::fromLocal8Bit(m_openVpnServer->log())}});
     }
+    if (cmd == QLatin1String("protection"))
+        return success(m_service->protection().report());
     if (cmd == QLatin1String("calls"))
         return success({{QStringLiteral("calls"), m_service->calls(command.value(QLatin1String("channel")).toString(),
                                                                    command.value(QLatin1String("call")).toString())}});
@@ -130,6 +132,12 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
         m_service->sendDisconnected();
     } else if (cmd == QLatin1String("drop")) {
         m_service->dropDaemonClients();
+    } else if (cmd == QLatin1String("dropIpc")) {
+        m_service->dropIpcClients();
+    } else if (cmd == QLatin1String("mark")) {
+        m_service->protection().mark(command.value(QLatin1String("name")).toString());
+    } else if (cmd == QLatin1String("clearProtection")) {
+        m_service->protection().clearTimeline();
     } else if (cmd == QLatin1String("tunnelUp")) {
         m_service->bringTunnelUp();
     } else if (cmd == QLatin1String("noTunnel")) {

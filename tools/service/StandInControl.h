@@ -22,6 +22,10 @@ class StandInOpenVpnServer;
 //   "lockdown" ["delayMs" int, < 0 never] ["reply" bool] ["release": true]
 //   "script"  "script": {TunnelScript JSON}
 //   "stall", "recover", "pushStatus", "connected", "disconnected", "drop", "tunnelUp"
+//   "dropIpc"                       (the remote-object link drops alone)
+//   "protection"                    -> {"ok", StandInProtection::report()}
+//   "mark" "name": text             (a mark in the protection timeline)
+//   "clearProtection"               (empties the timeline)
 //   "noTunnel" ["value" bool, default true]
 //   "error"   "code": int
 //   "killSwitchBlock" "value": bool

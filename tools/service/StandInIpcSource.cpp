@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "tools/service/StandInProcessSource.h"
+#include "tools/service/StandInProtection.h"
 
 namespace {
 Q_LOGGING_CATEGORY(lcIpc, "standin.ipc")
@@ -30,10 +31,12 @@ QRemoteObjectHost *makeHost(const QString &url, QObject *parent)
 }
 } // namespace
 
-StandInIpcSource::StandInIpcSource(const QString &url, const QString &openVpnPath, QObject *parent)
+StandInIpcSource::StandInIpcSource(const QString &url, const QString &openVpnPath, StandInProtection *protection,
+                                   QObject *parent)
     : IpcInterfaceSource(parent)
     , m_url(url)
     , m_openVpnPath(openVpnPath)
+    , m_protection(protection)
 {
 }
 
@@ -55,6 +58,17 @@ bool StandInIpcSource::startHosting()
     }
     qCInfo(lcIpc) << "Serving IpcInterface at" << m_url;
     return true;
+}
+
+bool StandInIpcSource::rehost()
+{
+    if (m_host) {
+        m_host->disableRemoting(this);
+        delete m_host;
+        m_host = nullptr;
+    }
+    qCInfo(lcIpc) << "The interface's link drops: served anew";
+    return startHosting();
 }
 
 void StandInIpcSource::setLockdownPolicy(int delayMs, bool reply)
@@ -117,6 +131,8 @@ void StandInIpcSource::clearLogs()
 bool StandInIpcSource::disableKillSwitch()
 {
     record(QStringLiteral("disableKillSwitch"));
+    if (m_protection)
+        m_protection->setOpenVpnKillSwitch(false, QStringLiteral("disableKillSwitch"));
     return true;
 }
 
@@ -129,6 +145,10 @@ bool StandInIpcSource::enablePeerTraffic(const QJsonObject &vpnConfig)
 bool StandInIpcSource::enableKillSwitch(int vpnAdapterIndex, const QJsonObject &configData)
 {
     record(QStringLiteral("enableKillSwitch"), QJsonArray{vpnAdapterIndex, configData});
+    // An empty configuration is the kill switch; one with guards is only the
+    // leak guard, which blocks nothing else.
+    if (m_protection && configData.isEmpty())
+        m_protection->setOpenVpnKillSwitch(true, QStringLiteral("enableKillSwitch"));
     return true;
 }
 
@@ -136,6 +156,8 @@ bool StandInIpcSource::setLockdown(bool enabled)
 {
     record(QStringLiteral("setLockdown"), QJsonArray{enabled});
     if (!enabled) {
+        if (m_protection)
+            m_protection->setLockdown(false, QStringLiteral("setLockdown(false)"));
         emit lockdownChanged(false);
         return true;
     }
@@ -149,7 +171,10 @@ bool StandInIpcSource::setLockdown(bool enabled)
         wait.exec();
     }
     const bool reply = m_lockdownReply;
-    if (reply)
+    if (reply) {
+        if (m_protection)
+            m_protection->setLockdown(true, QStringLiteral("setLockdown(true)"));
         emit lockdownChanged(true);
+    }
     return reply;
 }

@@ -10,6 +10,7 @@
 
 class QRemoteObjectHost;
 class StandInProcessSource;
+class StandInProtection;
 
 // The stand-in's `IpcInterface` source, with the remote-object hosts it
 // serves: the interface itself at the service URL, and one host per
@@ -26,11 +27,18 @@ class StandInIpcSource : public IpcInterfaceSource
 {
     Q_OBJECT
 public:
-    StandInIpcSource(const QString &url, const QString &openVpnPath, QObject *parent = nullptr);
+    // `protection` (may be null) must outlive the source; it hears of every
+    // lockdown and OpenVPN kill switch the service puts in force.
+    StandInIpcSource(const QString &url, const QString &openVpnPath, StandInProtection *protection = nullptr,
+                     QObject *parent = nullptr);
     ~StandInIpcSource() override;
 
     // On the source's own thread: listens at the URL; false when it can't.
     bool startHosting();
+    // On the source's own thread: closes the interface's host and serves it
+    // anew, so every client's link drops while processes and the daemon stay.
+    // Not while a setLockdown(true) waits.
+    bool rehost();
 
     // delayMs < 0: setLockdown(true) never answers (until releaseWaits() or
     // the thread ends). `reply` is what it answers.
@@ -58,6 +66,7 @@ private:
 
     const QString m_url;
     const QString m_openVpnPath;
+    StandInProtection *const m_protection;
     QRemoteObjectHost *m_host = nullptr;
     QHash<int, QRemoteObjectHost *> m_processHosts;
     int m_nextProcess = 1;
