@@ -17,6 +17,17 @@ QVariant roleOf(const ConnectedDevicesModel &model, int row, const char *role)
 {
     return model.data(model.index(row), model.roleNames().key(role));
 }
+
+// Fills the model from a device list the stand-in answers with.
+bool fetchListed(BackendStandIn &standIn, ConnectedDevicesModel &model, const QJsonArray &list)
+{
+    standIn.script(QString(), QStringLiteral("connected-device"),
+                   StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
+                                                       {QStringLiteral("data"), QJsonArray{list}}}));
+    QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
+    model.fetchDevices();
+    return changed.wait(20000);
+}
 } // namespace
 
 // Signing out, the device list and the profile of a signed-in account.
@@ -153,13 +164,8 @@ private slots:
             QJsonObject{{QStringLiteral("device_uuid"), QStringLiteral("a")}, {QStringLiteral("access_token_id"), id + 1}},
             QJsonObject{{QStringLiteral("device_uuid"), QStringLiteral("c")}, {QStringLiteral("device_os"), 7}},
         };
-        m_standIn.script(QString(), QStringLiteral("connected-device"),
-                         StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
-                                                             {QStringLiteral("data"), QJsonArray{list}}}));
         ConnectedDevicesModel model;
-        QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
-        model.fetchDevices();
-        QVERIFY(changed.wait(20000));
+        QVERIFY(fetchListed(m_standIn, model, list));
         QCOMPARE(model.count(), 3);
         QCOMPARE(roleOf(model, 0, "device_Uuid").toString(), QStringLiteral("b"));
         QVERIFY(roleOf(model, 0, "device_is_current").toBool());
@@ -198,13 +204,8 @@ private slots:
         QFETCH(QJsonArray, list);
         QFETCH(QStringList, rows);
         QFETCH(int, currentRows);
-        m_standIn.script(QString(), QStringLiteral("connected-device"),
-                         StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
-                                                             {QStringLiteral("data"), QJsonArray{list}}}));
         ConnectedDevicesModel model;
-        QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
-        model.fetchDevices();
-        QVERIFY(changed.wait(20000));
+        QVERIFY(fetchListed(m_standIn, model, list));
         QStringList shown;
         int current = 0;
         for (int row = 0; row < model.count(); ++row) {
