@@ -5,7 +5,6 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSet>
 #include <QTimer>
 
 #include "account/TokenManager.h"
@@ -128,8 +127,13 @@ qint64 ConnectedDevicesModel::tokenId(const QString &token)
 
 int ConnectedDevicesModel::indexOf(const QString &uuid) const
 {
-    for (int i = 0; i < m_devices.size(); ++i) {
-        if (m_devices.at(i).uuid == uuid)
+    return indexIn(m_devices, uuid);
+}
+
+int ConnectedDevicesModel::indexIn(const QList<Device> &devices, const QString &uuid)
+{
+    for (int i = 0; i < devices.size(); ++i) {
+        if (devices.at(i).uuid == uuid)
             return i;
     }
     return -1;
@@ -157,16 +161,12 @@ void ConnectedDevicesModel::parseResponse(QByteArray data, int statusCode)
     const QJsonArray list = outer.at(0).isArray() ? outer.at(0).toArray() : outer;
 
     QList<Device> devices;
-    QSet<QString> seen;
     for (const QJsonValue &value : list) {
         if (!value.isObject())
             continue;
         const QJsonObject entry = value.toObject();
         Device device;
         device.uuid = textOf(entry, "device_uuid");
-        if (seen.contains(device.uuid))
-            continue;
-        seen.insert(device.uuid);
         device.os = textOf(entry, "device_os");
         device.brand = textOf(entry, "device_brand");
         device.model = textOf(entry, "device_model");
@@ -179,6 +179,14 @@ void ConnectedDevicesModel::parseResponse(QByteArray data, int statusCode)
         } else {
             const qint64 id = entry.value(QLatin1String("access_token_id")).toVariant().toLongLong();
             device.isCurrent = m_tokenId > 0 && id == m_tokenId;
+        }
+        // One row per id; an entry without an id is a device of its own. Of
+        // two entries for one id, the one that says "this device" is kept.
+        const int listed = device.uuid.isEmpty() ? -1 : indexIn(devices, device.uuid);
+        if (listed >= 0) {
+            if (!device.isCurrent || devices.at(listed).isCurrent)
+                continue;
+            devices.removeAt(listed);
         }
         if (device.isCurrent)
             devices.prepend(device);

@@ -61,6 +61,7 @@ private:
         bool countsTowardLimit = true;
     };
     int indexOf(const QString &uuid) const;
+    static int indexIn(const QList<Device> &devices, const QString &uuid);
     void sendRemove(const QString &uuid);
 
     NetworkManager *m_request;

@@ -1,6 +1,7 @@
 #include "account/TokenManager.h"
 
 #include <QEventLoop>
+#include <QPointer>
 #include <QSharedPointer>
 
 #include <qt6keychain/keychain.h>
@@ -22,6 +23,12 @@ QString &service()
 QString emailKey()
 {
     return QString::fromLatin1(kEmailKey);
+}
+
+// The key an entry is filed under in this platform's store.
+QString entryKey(const QString &key)
+{
+    return TokenManager::storeKey(service(), key, TokenManager::platformKeyNaming());
 }
 
 // A failed read is an ordinary signed-out state unless the store itself is
@@ -54,13 +61,29 @@ QString TokenManager::serviceName()
     return service();
 }
 
+TokenManager::KeyNaming TokenManager::platformKeyNaming()
+{
+#ifdef Q_OS_WIN
+    // qtkeychain's credential-manager back end drops the service name.
+    return KeyNaming::ServicePrefixed;
+#else
+    return KeyNaming::KeyOnly;
+#endif
+}
+
+QString TokenManager::storeKey(const QString &service, const QString &key, KeyNaming naming)
+{
+    return naming == KeyNaming::ServicePrefixed ? service + QLatin1Char('/') + key : key;
+}
+
 void TokenManager::storeCredentials(const QString &email, const QString &token)
 {
+    ++m_changes;
     m_token = token;
     m_email = email;
 
     auto *emailJob = new QKeychain::WritePasswordJob(service());
-    emailJob->setKey(emailKey());
+    emailJob->setKey(entryKey(emailKey()));
     emailJob->setTextData(email);
     connect(emailJob, &QKeychain::Job::finished, this, [](QKeychain::Job *job) {
         if (job->error() != QKeychain::NoError)
@@ -70,7 +93,7 @@ void TokenManager::storeCredentials(const QString &email, const QString &token)
     });
 
     auto *tokenJob = new QKeychain::WritePasswordJob(service());
-    tokenJob->setKey(email);
+    tokenJob->setKey(entryKey(email));
     tokenJob->setTextData(token);
     connect(tokenJob, &QKeychain::Job::finished, this, [this](QKeychain::Job *job) {
         if (job->error() != QKeychain::NoError)
@@ -87,7 +110,7 @@ void TokenManager::storeCredentials(const QString &email, const QString &token)
 void TokenManager::readCredentials(Callback callback)
 {
     auto *emailJob = new QKeychain::ReadPasswordJob(service());
-    emailJob->setKey(emailKey());
+    emailJob->setKey(entryKey(emailKey()));
     connect(emailJob, &QKeychain::Job::finished, this, [this, callback](QKeychain::Job *job) {
         if (job->error() != QKeychain::NoError) {
             logReadError(job);
@@ -100,7 +123,7 @@ void TokenManager::readCredentials(Callback callback)
             return;
         }
         auto *tokenJob = new QKeychain::ReadPasswordJob(service());
-        tokenJob->setKey(email);
+        tokenJob->setKey(entryKey(email));
         connect(tokenJob, &QKeychain::Job::finished, this, [email, callback](QKeychain::Job *job) {
             QString token;
             if (job->error() == QKeychain::NoError)
@@ -117,17 +140,23 @@ void TokenManager::readCredentials(Callback callback)
 QString TokenManager::blockingRead(bool wantToken)
 {
     QEventLoop loop;
-    // The loop may be gone by the time a re-entered caller's read answers;
-    // the shared flag keeps the callback from touching it then.
+    // The loop is gone when a quit ended it early (every loop stops then)
+    // and the store answers afterwards.
+    QPointer<QEventLoop> waiting(&loop);
     auto result = QSharedPointer<QString>::create();
     auto done = QSharedPointer<bool>::create(false);
-    QEventLoop *loopPointer = &loop;
-    readCredentials([this, wantToken, result, done, loopPointer](const QString &email, const QString &token) {
-        m_email = email;
-        m_token = token;
-        *result = wantToken ? token : email;
+    const quint64 changesBefore = m_changes;
+    readCredentials([this, wantToken, result, done, waiting, changesBefore](const QString &email, const QString &token) {
+        // A sign-in or sign-out while the store was being read is newer
+        // than what the store said when the read began.
+        if (m_changes == changesBefore) {
+            m_email = email;
+            m_token = token;
+        }
+        *result = wantToken ? m_token : m_email;
         *done = true;
-        loopPointer->quit();
+        if (waiting)
+            waiting->quit();
     });
     if (!*done)
         loop.exec();
@@ -150,29 +179,55 @@ QString TokenManager::getEmail()
 
 void TokenManager::deleteCredentials(const QString &email)
 {
+    ++m_changes;
     const QString address = email.isEmpty() ? m_email : email;
 
+    if (address.isEmpty()) {
+        // Nothing read the store yet this run: the stored address says whose
+        // token to remove. The e-mail entry is deleted only after that read
+        // (jobs run in the order they were started).
+        const quint64 changesBefore = m_changes;
+        auto *readJob = new QKeychain::ReadPasswordJob(service());
+        readJob->setKey(entryKey(emailKey()));
+        connect(readJob, &QKeychain::Job::finished, this, [this, changesBefore](QKeychain::Job *job) {
+            if (job->error() != QKeychain::NoError) {
+                logReadError(job);
+                return;
+            }
+            const QString stored = static_cast<QKeychain::ReadPasswordJob *>(job)->textData();
+            // A sign-in as the same address since then owns that entry now.
+            if (stored.isEmpty() || (m_changes != changesBefore && stored == m_email))
+                return;
+            deleteTokenEntry(stored);
+        });
+        readJob->start();
+    } else {
+        deleteTokenEntry(address);
+    }
+
+    auto *emailJob = new QKeychain::DeletePasswordJob(service());
+    emailJob->setKey(entryKey(emailKey()));
+    connect(emailJob, &QKeychain::Job::finished, this, [](QKeychain::Job *job) {
+        if (job->error() != QKeychain::NoError)
+            logger.warning() << "Failed to delete email:" << job->errorString();
+    });
+    emailJob->start();
+
+    m_token.clear();
+    m_email.clear();
+}
+
+void TokenManager::deleteTokenEntry(const QString &address)
+{
     auto *tokenJob = new QKeychain::DeletePasswordJob(service());
-    tokenJob->setKey(address);
+    tokenJob->setKey(entryKey(address));
     connect(tokenJob, &QKeychain::Job::finished, this, [](QKeychain::Job *job) {
         if (job->error() != QKeychain::NoError)
             logger.error() << "Failed to delete token:" << job->errorString();
         else
             logger.debug() << "Deleted token from keychain";
     });
-
-    auto *emailJob = new QKeychain::DeletePasswordJob(service());
-    emailJob->setKey(emailKey());
-    connect(emailJob, &QKeychain::Job::finished, this, [](QKeychain::Job *job) {
-        if (job->error() != QKeychain::NoError)
-            logger.warning() << "Failed to delete email:" << job->errorString();
-    });
-
     tokenJob->start();
-    emailJob->start();
-
-    m_token.clear();
-    m_email.clear();
 }
 
 #ifdef KELVRA_TESTING

@@ -29,6 +29,17 @@ public:
     void deleteCredentials(const QString &email = QString());
 
     static QString serviceName();
+
+    // How an entry's key is named in the store. Some stores keep entries per
+    // service; others (the Windows credential manager, as qtkeychain uses it)
+    // keep one namespace for every program, so the service must be part of
+    // the key or another program's entry could be taken for ours.
+    enum class KeyNaming {
+        KeyOnly,
+        ServicePrefixed,
+    };
+    static KeyNaming platformKeyNaming();
+    static QString storeKey(const QString &service, const QString &key, KeyNaming naming);
 #ifdef KELVRA_TESTING
     // Tests share one Secret Service; each uses a service name of its own.
     static void setServiceNameForTesting(const QString &service);
@@ -42,7 +53,11 @@ signals:
 private:
     TokenManager() = default;
     QString blockingRead(bool wantToken);
+    void deleteTokenEntry(const QString &address);
 
     QString m_token;
     QString m_email;
+    // Counts sign-ins and sign-outs, so that a read begun before one of them
+    // does not bring the old pair back.
+    quint64 m_changes = 0;
 };

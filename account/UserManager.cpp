@@ -3,8 +3,8 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDesktopServices>
-#include <QHostAddress>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include "account/TokenManager.h"
@@ -51,6 +51,16 @@ QString firstText(const QJsonObject &data, const char *key, const QJsonObject &f
 {
     const QString value = textOf(data.value(QLatin1String(key)));
     return value.isEmpty() ? textOf(fallback.value(QLatin1String(key))) : value;
+}
+
+// The probe writes an IPv4 address as four decimal numbers 0-255 without
+// leading zeros. Anything else is refused rather than read the way an
+// address parser reads it ("010.1.1.1" would become 8.1.1.1).
+bool isDottedQuad(const QString &text)
+{
+    static const QRegularExpression quad(QRegularExpression::anchoredPattern(
+        QStringLiteral("(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(\\.(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}")));
+    return quad.match(text).hasMatch();
 }
 
 QDate parseDate(const QString &text)
@@ -295,11 +305,8 @@ void UserManager::onProbeFinished(const QByteArray &data)
             break;
         }
     }
-    const QHostAddress address(ip);
-    if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
+    if (!isDottedQuad(ip))
         ip.clear();
-    else
-        ip = address.toString();
     setMeasuredIp(ip);
 
     if (ip.isEmpty() && !m_probeRetryPending) {

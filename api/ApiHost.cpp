@@ -1,10 +1,11 @@
 #include "api/ApiHost.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QUrl>
@@ -35,6 +36,7 @@ const char kStandInCaResource[] = ":/api/ca.pem";
 
 const char kFilteredHost[] = "filtered.invalid";
 constexpr qint64 kBackToPrimaryMs = 599999;
+constexpr qint64 kNever = -1;
 constexpr quint64 kTunnelChangeWindowMs = 9999;
 const int kRetryDelaysMs[] = {0, 500, 1000, 2000, 4000};
 constexpr int kMaxRetryIndex = 4;
@@ -44,7 +46,7 @@ struct HostState
     int backupIndex = -1;
     qint64 backupSince = 0;
     int generation = 0;
-    qint64 lastTunnelChange = 0;
+    qint64 lastTunnelChange = kNever;
     QHash<QString, int> retryCounts;
     int retryCountsGeneration = -1;
     int nextRetryDelay = 0;
@@ -156,6 +158,9 @@ QSharedPointer<Manager> sharedManager()
         QSslConfiguration::setDefaultConfiguration(configuration);
 #endif
         manager = QSharedPointer<Manager>::create();
+        // A request that never hears back (a host that accepts and stays
+        // silent) must still end, with or without a time-out of its own.
+        manager->setTransferTimeout(kDefaultTransferTimeoutMs);
         // Let go of it while the application object still exists: the
         // network stack cannot be torn down after it.
         qAddPostRoutine([] { manager.reset(); });
@@ -253,8 +258,8 @@ bool handleReply(QNetworkReply *reply, const QByteArray &body)
     const HostFailure kind = hostFailure(error, status, body);
     const QUrl url = reply->url();
 
-    const quint64 elapsed = quint64(nowMs() - s.lastTunnelChange);
-    const bool inWindow = elapsed <= kTunnelChangeWindowMs;
+    const bool inWindow =
+        s.lastTunnelChange != kNever && quint64(nowMs() - s.lastTunnelChange) <= kTunnelChangeWindowMs;
     const bool acrossTunnelChange = (error == QNetworkReply::HostNotFoundError && inWindow)
                                     || (kind == NoAnswer && (olderGeneration || inWindow));
     if (acrossTunnelChange) {
@@ -320,7 +325,29 @@ void noteTunnelChange()
     HostState &s = state();
     ++s.generation;
     s.lastTunnelChange = nowMs();
-    sharedManager()->clearConnectionCache();
+
+    // Clearing the cache stops the thread that carries every reply in flight;
+    // those replies would never finish, and the ones without a time-out of
+    // their own would wait for good. Aborted, they end as cut by this change
+    // (a GET is sent again). The abort is queued so that no owner's reply
+    // handling runs inside the caller's state change.
+    const QSharedPointer<Manager> manager = sharedManager();
+    QList<QPointer<QNetworkReply>> orphaned;
+    const QList<QNetworkReply *> replies = manager->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly);
+    for (QNetworkReply *reply : replies) {
+        if (reply->isRunning())
+            orphaned << reply;
+    }
+    manager->clearConnectionCache();
+    for (const QPointer<QNetworkReply> &reply : orphaned) {
+        QMetaObject::invokeMethod(
+            reply,
+            [reply] {
+                if (reply && reply->isRunning())
+                    reply->abort();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 int backupIndex()
@@ -330,7 +357,14 @@ int backupIndex()
 
 qint64 nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch() + state().clockOffset;
+    // Durations only: a monotonic clock, so that setting the system clock
+    // neither ends the backup period nor opens the tunnel-change window.
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    return clock.elapsed() + state().clockOffset;
 }
 
 #ifdef KELVRA_TESTING
@@ -351,12 +385,17 @@ void resetHostState()
     HostState &s = state();
     s.backupIndex = -1;
     s.backupSince = 0;
-    s.lastTunnelChange = 0;
+    s.lastTunnelChange = kNever;
     s.retryCounts.clear();
     s.retryCountsGeneration = -1;
     s.nextRetryDelay = 0;
     s.filterRead = false;
     s.filteredHosts.clear();
+}
+
+void setDefaultTransferTimeout(int ms)
+{
+    sharedManager()->setTransferTimeout(ms);
 }
 
 } // namespace Testing

@@ -42,6 +42,10 @@ protected:
 
 QSharedPointer<Manager> sharedManager();
 
+// How long a request without a time-out of its own may go without moving a
+// byte before it is given up.
+constexpr int kDefaultTransferTimeoutMs = 30000;
+
 // The API base URL of this build; ends in "/api/".
 QString baseUrl();
 // The base URL followed by a relative endpoint path ("me", "client/servers").
@@ -56,6 +60,8 @@ QStringList backupHosts();
 bool handleReply(QNetworkReply *reply, const QByteArray &body);
 int retryDelayMs();
 // A tunnel came up or went down: replies lost in it are not the host's fault.
+// Replies still in flight on the shared manager are cut (they end as
+// OperationCanceledError under the old generation).
 void noteTunnelChange();
 
 HostFailure hostFailure(QNetworkReply::NetworkError error, int httpStatus, const QByteArray &body);
@@ -65,18 +71,21 @@ QStringList simulatedFilteredHosts(const QString &value, bool stagingBuild);
 
 // -1 while API traffic goes to the primary host, else the backup host's index.
 int backupIndex();
-// Milliseconds since the epoch, as the host state sees them.
+// Milliseconds on the monotonic clock the host state measures its periods
+// with (not a time of day).
 qint64 nowMs();
 
 #ifdef KELVRA_TESTING
 namespace Testing {
 // Points the API at the stand-in's port; the host names stay the build's.
 void setApiPort(int port);
-// Moves the host state's clock forward.
+// Moves the host state's clock forward, as if that much time had passed.
 void advanceClock(qint64 ms);
 // Back to the primary host with no retry counts; the filter simulation is
 // read from the environment again on the next request.
 void resetHostState();
+// Shortens (or restores) the bound on requests without a time-out of their own.
+void setDefaultTransferTimeout(int ms);
 } // namespace Testing
 #endif
 

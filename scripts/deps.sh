@@ -7,7 +7,7 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window qml6-module-qtquick-layouts
     qml6-module-qtquick-templates qml6-module-qtqml-workerscript qml6-module-qt5compat-graphicaleffects
     libgl1-mesa-dev
-    dbus gnome-keyring
+    dbus gnome-keyring libfaketime
     iproute2 iputils-ping util-linux openvpn openssl
 )
 missing=()

@@ -17,6 +17,17 @@ QVariant roleOf(const ConnectedDevicesModel &model, int row, const char *role)
 {
     return model.data(model.index(row), model.roleNames().key(role));
 }
+
+// Fills the model from a device list the stand-in answers with.
+bool fetchListed(BackendStandIn &standIn, ConnectedDevicesModel &model, const QJsonArray &list)
+{
+    standIn.script(QString(), QStringLiteral("connected-device"),
+                   StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
+                                                       {QStringLiteral("data"), QJsonArray{list}}}));
+    QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
+    model.fetchDevices();
+    return changed.wait(20000);
+}
 } // namespace
 
 // Signing out, the device list and the profile of a signed-in account.
@@ -153,17 +164,59 @@ private slots:
             QJsonObject{{QStringLiteral("device_uuid"), QStringLiteral("a")}, {QStringLiteral("access_token_id"), id + 1}},
             QJsonObject{{QStringLiteral("device_uuid"), QStringLiteral("c")}, {QStringLiteral("device_os"), 7}},
         };
-        m_standIn.script(QString(), QStringLiteral("connected-device"),
-                         StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
-                                                             {QStringLiteral("data"), QJsonArray{list}}}));
         ConnectedDevicesModel model;
-        QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
-        model.fetchDevices();
-        QVERIFY(changed.wait(20000));
+        QVERIFY(fetchListed(m_standIn, model, list));
         QCOMPARE(model.count(), 3);
         QCOMPARE(roleOf(model, 0, "device_Uuid").toString(), QStringLiteral("b"));
         QVERIFY(roleOf(model, 0, "device_is_current").toBool());
         QCOMPARE(model.countedCount(), 2);
+    }
+
+    void duplicateAndMissingDeviceIds_data()
+    {
+        QTest::addColumn<QJsonArray>("list");
+        // Each row as "id:os", this device first when there is one.
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("currentRows");
+        auto device = [](const QString &id, const QString &os, bool current) {
+            QJsonObject entry{{QStringLiteral("device_os"), os}, {QStringLiteral("is_current"), current}};
+            if (!id.isNull())
+                entry.insert(QStringLiteral("device_uuid"), id);
+            return entry;
+        };
+        QTest::newRow("this device listed again")
+            << QJsonArray{device("a", "Windows", false), device("b", "Android", false), device("a", "Windows", true)}
+            << QStringList{"a:Windows", "b:Android"} << 1;
+        QTest::newRow("this device listed first, again later")
+            << QJsonArray{device("a", "Windows", true), device("b", "Android", false), device("a", "Windows", false)}
+            << QStringList{"a:Windows", "b:Android"} << 1;
+        QTest::newRow("devices without an id")
+            << QJsonArray{device(QString(), "Android", false), device(QString(), "iOS", false),
+                          device("", "macOS", false)}
+            << QStringList{":Android", ":iOS", ":macOS"} << 0;
+        QTest::newRow("this device without an id")
+            << QJsonArray{device(QString(), "Android", false), device(QString(), "Windows", true)}
+            << QStringList{":Windows", ":Android"} << 1;
+    }
+
+    void duplicateAndMissingDeviceIds()
+    {
+        QFETCH(QJsonArray, list);
+        QFETCH(QStringList, rows);
+        QFETCH(int, currentRows);
+        ConnectedDevicesModel model;
+        QVERIFY(fetchListed(m_standIn, model, list));
+        QStringList shown;
+        int current = 0;
+        for (int row = 0; row < model.count(); ++row) {
+            shown << roleOf(model, row, "device_Uuid").toString() + QLatin1Char(':')
+                         + roleOf(model, row, "device_os").toString();
+            current += roleOf(model, row, "device_is_current").toBool() ? 1 : 0;
+        }
+        QCOMPARE(shown, rows);
+        QCOMPARE(current, currentRows);
+        if (currentRows > 0)
+            QVERIFY(roleOf(model, 0, "device_is_current").toBool());
     }
 
     void refusedDeviceListKeepsTheModel()
@@ -200,6 +253,18 @@ private slots:
         QTest::newRow("IPv4") << QStringLiteral("198.51.100.7") << QStringLiteral("198.51.100.7") << 1;
         QTest::newRow("IPv6") << QStringLiteral("2001:db8::1") << QString() << 2;
         QTest::newRow("junk") << QStringLiteral("198.51.100.7; rm -rf") << QString() << 2;
+        QTest::newRow("surrounding spaces") << QStringLiteral("  198.51.100.7 ") << QStringLiteral("198.51.100.7") << 1;
+        // Forms an address parser may take but no probe writes: none may
+        // show as some other address.
+        QTest::newRow("leading zero") << QStringLiteral("010.1.1.1") << QString() << 2;
+        QTest::newRow("leading zero, last part") << QStringLiteral("198.51.100.07") << QString() << 2;
+        QTest::newRow("hexadecimal part") << QStringLiteral("0xc6.51.100.7") << QString() << 2;
+        QTest::newRow("three parts") << QStringLiteral("198.51.25607") << QString() << 2;
+        QTest::newRow("one number") << QStringLiteral("3325256711") << QString() << 2;
+        QTest::newRow("part above 255") << QStringLiteral("198.51.100.256") << QString() << 2;
+        QTest::newRow("trailing dot") << QStringLiteral("198.51.100.7.") << QString() << 2;
+        QTest::newRow("sign") << QStringLiteral("198.51.+100.7") << QString() << 2;
+        QTest::newRow("other digits") << QStringLiteral("198.51.100.\u0667") << QString() << 2;
     }
 
     void publicIpFromTheProbe()

@@ -1,4 +1,5 @@
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QSysInfo>
@@ -215,6 +216,37 @@ private slots:
         QVERIFY(failed.wait(30000));
         QCOMPARE(failed.at(0).at(0).toString(), kFallback);
         QCOMPARE(TokenManager::instance()->getToken(), QString());
+    }
+
+    void unansweredSignInEndsInTheFallbackText_data()
+    {
+        QTest::addColumn<bool>("login");
+        QTest::newRow("code request") << false;
+        QTest::newRow("code login") << true;
+    }
+
+    void unansweredSignInEndsInTheFallbackText()
+    {
+        QFETCH(bool, login);
+        // The shared bound on requests without a time-out of their own, made short.
+        ApiHost::Testing::setDefaultTransferTimeout(1500);
+        auto restore = qScopeGuard([] { ApiHost::Testing::setDefaultTransferTimeout(ApiHost::kDefaultTransferTimeoutMs); });
+        // A network that takes requests and never answers, on every host.
+        m_standIn.script(QString(), QString(), StandInReply::stall(), -1);
+
+        CodeAuthenticator authenticator;
+        QSignalSpy failed(&authenticator, &Authenticator::authenticationFailed);
+        QSignalSpy sent(&authenticator, &CodeAuthenticator::codeSent);
+        if (login)
+            authenticator.authenticate(
+                QJsonObject{{QStringLiteral("email"), kEmail}, {QStringLiteral("code"), QStringLiteral("123456")}});
+        else
+            authenticator.getCode(kEmail);
+        QVERIFY(failed.wait(30000));
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), kFallback);
+        QCOMPARE(sent.count(), 0);
+        QCOMPARE(UserManager::state(), UserManager::SignedOut);
     }
 };
 

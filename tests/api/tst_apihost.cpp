@@ -1,10 +1,14 @@
+#include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "api/ApiHost.h"
@@ -75,6 +79,63 @@ QNetworkReply *finishedReply(const QString &url, NetworkManager::RequestType typ
     return reply;
 }
 
+// The wall clock jumps in a child run of one test function under libfaketime:
+// the system clock is set forward or back while time itself goes on.
+const char kClockFileVariable[] = "KELVRA_TEST_CLOCK_FILE";
+const char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+
+bool inClockChild()
+{
+    return qEnvironmentVariableIsSet(kClockFileVariable);
+}
+
+// Runs the current test function and row again in a child whose wall clock
+// can be moved; false with the child's output when it did not pass.
+bool passesWithAMovableWallClock(QString *output)
+{
+    if (!QFile::exists(QString::fromLatin1(kFaketime))) {
+        *output = QStringLiteral("libfaketime is missing (scripts/deps.sh installs it)");
+        return false;
+    }
+    QTemporaryDir dir;
+    const QString clockFile = dir.filePath(QStringLiteral("clock"));
+    QFile file(clockFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write("+0\n") < 0)
+        return false;
+    file.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kClockFileVariable), clockFile);
+    environment.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(kFaketime));
+    environment.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clockFile);
+    environment.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("NO_FAKE_STAT"), QStringLiteral("1"));
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("%1:%2").arg(QString::fromLatin1(QTest::currentTestFunction()),
+                                             QString::fromLatin1(QTest::currentDataTag()))});
+    const bool ended = child.waitForFinished(120000);
+    if (!ended)
+        child.kill();
+    *output = QString::fromLocal8Bit(child.readAll());
+    return ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+}
+
+// Sets this process's wall clock the given seconds off the real time.
+bool setWallClockOffset(int seconds)
+{
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    QFile file(qEnvironmentVariable(kClockFileVariable));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write(QByteArray(seconds < 0 ? "" : "+") + QByteArray::number(seconds) + "\n");
+    file.close();
+    // The jump must be seen, or the test proves nothing.
+    return qAbs(QDateTime::currentSecsSinceEpoch() - before - seconds) < 60;
+}
+
 } // namespace
 
 class TestApiHost : public QObject
@@ -136,6 +197,9 @@ private slots:
         QTest::newRow("POST timed out") << NetworkManager::POST << StandInReply::stall() << 1000 << false << 0;
         QTest::newRow("GET dropped") << NetworkManager::GET << StandInReply::drop() << 0 << true << 0;
         QTest::newRow("POST dropped") << NetworkManager::POST << StandInReply::drop() << 0 << false << 0;
+        // No time-out of their own: the shared bound ends them.
+        QTest::newRow("GET unanswered") << NetworkManager::GET << StandInReply::stall() << 0 << true << 0;
+        QTest::newRow("POST unanswered") << NetworkManager::POST << StandInReply::stall() << 0 << false << 0;
         QTest::newRow("GET server error") << NetworkManager::GET << StandInReply::serverError(503) << 0 << false << -1;
         QTest::newRow("POST refusal") << NetworkManager::POST << StandInReply::error(422, QStringLiteral("no")) << 0
                                       << false << -1;
@@ -148,6 +212,8 @@ private slots:
         QFETCH(int, timeoutMs);
         QFETCH(bool, resent);
         QFETCH(int, backupIndexAfter);
+        ApiHost::Testing::setDefaultTransferTimeout(1500);
+        auto restore = qScopeGuard([] { ApiHost::Testing::setDefaultTransferTimeout(ApiHost::kDefaultTransferTimeoutMs); });
 
         // Every try on the primary meets the failure (Qt itself tries a
         // dropped connection twice).
@@ -315,6 +381,94 @@ private slots:
         QCOMPARE(answeredBy(outcome.body), kPrimary);
         QCOMPARE(m_standIn.requestsTo(QStringLiteral("again")).size(), 3);
         QCOMPARE(ApiHost::backupIndex(), -1);
+    }
+
+    void requestInFlightEndsAcrossATunnelChange_data()
+    {
+        QTest::addColumn<NetworkManager::RequestType>("type");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("tries");
+        // A GET is sent again and answered; a POST ends without an answer.
+        QTest::newRow("GET") << NetworkManager::GET << 200 << 2;
+        QTest::newRow("POST") << NetworkManager::POST << 0 << 1;
+    }
+
+    void requestInFlightEndsAcrossATunnelChange()
+    {
+        QFETCH(NetworkManager::RequestType, type);
+        QFETCH(int, status);
+        QFETCH(int, tries);
+        m_standIn.script(QString(), QStringLiteral("flight"), StandInReply::stall());
+        m_standIn.script(QString(), QStringLiteral("flight"), answerFrom(kPrimary), -1);
+
+        // No time-out of its own, like the profile, devices or sign-in requests.
+        NetworkManager manager;
+        QSignalSpy finished(&manager, &NetworkManager::requestFinished);
+        QSignalSpy failed(&manager, &NetworkManager::requestFailed);
+        manager.request(ApiHost::url(QStringLiteral("flight")), QJsonObject(), type, QString(), 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(m_standIn.requestsTo(QStringLiteral("flight")).size(), 1, 20000);
+
+        ApiHost::noteTunnelChange();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count() + failed.count(), 1, 20000);
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(finished.at(0).at(1).toInt(), status);
+        if (status == 200)
+            QCOMPARE(answeredBy(finished.at(0).at(0).toByteArray()), kPrimary);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("flight")).size(), tries);
+        QCOMPARE(ApiHost::backupIndex(), -1);
+    }
+
+    void periodsFollowElapsedTimeNotTheWallClock_data()
+    {
+        // "backup": the ten minutes on the backup hosts; "tunnel": the window
+        // after a tunnel change in which failures are not the host's.
+        QTest::addColumn<QString>("period");
+        QTest::addColumn<qint64>("elapsedMs");
+        QTest::addColumn<int>("wallClockOffsetS");
+        QTest::addColumn<bool>("stillInPeriod");
+        QTest::newRow("backup, clock set 11 min ahead") << "backup" << qint64(0) << 660 << true;
+        QTest::newRow("backup, 10 min passed, clock set an hour back") << "backup" << qint64(600000) << -3600 << false;
+        QTest::newRow("tunnel, clock set an hour ahead") << "tunnel" << qint64(0) << 3600 << true;
+        QTest::newRow("tunnel, 10 s passed, clock set 5 s back") << "tunnel" << qint64(10000) << -5 << false;
+    }
+
+    void periodsFollowElapsedTimeNotTheWallClock()
+    {
+        if (!inClockChild()) {
+            QString output;
+            QVERIFY2(passesWithAMovableWallClock(&output), qPrintable(output));
+            return;
+        }
+        QFETCH(QString, period);
+        QFETCH(qint64, elapsedMs);
+        QFETCH(int, wallClockOffsetS);
+        QFETCH(bool, stillInPeriod);
+        const bool backup = period == QLatin1String("backup");
+        if (backup) {
+            m_standIn.script(kPrimary, QString(), StandInReply::refuse());
+            m_standIn.script(QString(), QStringLiteral("clock"), answerFrom(QStringLiteral("any")), -1);
+            QCOMPARE(send(QStringLiteral("clock"), NetworkManager::GET).status, 200);
+            QCOMPARE(ApiHost::backupIndex(), 0);
+            m_standIn.clearScripts();
+            m_standIn.clearRequests();
+        } else {
+            m_standIn.script(kPrimary, QStringLiteral("clock"), StandInReply::stall());
+            ApiHost::noteTunnelChange();
+        }
+        m_standIn.script(QString(), QStringLiteral("clock"), answerFrom(QStringLiteral("any")), -1);
+
+        ApiHost::Testing::advanceClock(elapsedMs);
+        QVERIFY(setWallClockOffset(wallClockOffsetS));
+        QCOMPARE(send(QStringLiteral("clock"), NetworkManager::GET, 1000).status, 200);
+        if (backup) {
+            QCOMPARE(m_standIn.requestsTo(QStringLiteral("clock")).first().address, stillInPeriod ? kBackup0 : kPrimary);
+            QCOMPARE(LogCapture::instance().count(QStringLiteral("10 min on the backup host")), stillInPeriod ? 0 : 1);
+        } else {
+            // Inside the window the stalled GET is tried on the primary again;
+            // outside it, the failure moves traffic to the backups.
+            QCOMPARE(LogCapture::instance().anyContains(QStringLiteral("failed across a tunnel change")), stillInPeriod);
+            QCOMPARE(ApiHost::backupIndex(), stillInPeriod ? -1 : 0);
+        }
     }
 
     void filterSimulationHosts_data()
