@@ -1,14 +1,16 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "app/CoreController.h"
 #include "app/Settings.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
+#include "vpn/VpnConnection.h"
 
 // What the core controller does on its own account: the fonts it loads for the
-// pages.
+// pages and how it reports a failed update check.
 class TestCoreController : public QObject
 {
     Q_OBJECT
@@ -29,6 +31,30 @@ private slots:
         const QStringList styles = QFontDatabase::styles(QStringLiteral("Poppins"));
         for (const char *style : {"Light", "Regular", "Medium", "SemiBold", "Bold", "ExtraBold"})
             QVERIFY2(styles.contains(QString::fromLatin1(style)), qPrintable(styles.join(u',')));
+    }
+
+    void failedUpdateCheckIsShownUnlessATunnelIsBusy_data()
+    {
+        QTest::addColumn<bool>("tunnelActivity");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("no tunnel: the user is told") << false << 1;
+        QTest::newRow("tunnel changed just now: the failure may be the tunnel's") << true << 0;
+    }
+
+    void failedUpdateCheckIsShownUnlessATunnelIsBusy()
+    {
+        QFETCH(bool, tunnelActivity);
+        QFETCH(int, shown);
+        auto settings = QSharedPointer<Settings>::create();
+        auto vpn = QSharedPointer<VpnConnection>::create(settings);
+        CoreController core(nullptr, vpn, settings);
+        if (tunnelActivity)
+            vpn->onConnectionStateChanged(VpnProtocol::Connecting);
+        QCOMPARE(vpn->isBusyWithTunnel(), tunnelActivity);
+
+        QSignalSpy errors(&core, &CoreController::errorOccurred);
+        core.onErrorOccurred();
+        QCOMPARE(errors.count(), shown);
     }
 };
 
