@@ -22,6 +22,7 @@
 #include "app/Logger.h"
 #include "app/Settings.h"
 #include "platform/NativeWindow.h"
+#include "platform/SessionName.h"
 #include "ipc/IpcClient.h"
 #include "vpn/VpnConnection.h"
 
@@ -67,9 +68,10 @@ AppManager::~AppManager()
     m_coreController = nullptr;
 }
 
-const char *AppManager::singleInstanceName()
+QString AppManager::singleInstanceName()
 {
-    return kInstanceName;
+    static const QString name = SessionName::scoped(QString::fromLatin1(kInstanceName));
+    return name;
 }
 
 QSize AppManager::windowSizeFor(const QSize &screen)
@@ -104,7 +106,7 @@ void AppManager::setWindowHeight(int height)
 bool AppManager::forwardToRunningInstance()
 {
     QLocalSocket socket;
-    socket.connectToServer(QString::fromLatin1(kInstanceName), QIODevice::ReadWrite);
+    socket.connectToServer(singleInstanceName(), QIODevice::ReadWrite);
     if (!socket.waitForConnected(kProbeWaitMs))
         return false;
 
@@ -121,7 +123,7 @@ bool AppManager::forwardToRunningInstance()
 
 void AppManager::startSingleInstanceServer()
 {
-    const QString name = QString::fromLatin1(kInstanceName);
+    const QString name = singleInstanceName();
     QLocalServer::removeServer(name);
     m_instanceServer = new QLocalServer(this);
     // Only this user's own starts may hand links to this client.
@@ -253,7 +255,33 @@ void AppManager::onScreenChanged(QScreen *screen)
 
 void AppManager::closeMainWindow()
 {
-    emit hideMainWindow();
+    putMainWindowAway();
+}
+
+void AppManager::putMainWindowAway()
+{
+    if (m_trayIconVisible) {
+        emit hideMainWindow();
+        return;
+    }
+    // With no tray icon a hidden window could never be brought back, and the
+    // client would run on unseen: it goes to the taskbar instead.
+    if (QQuickWindow *window = findMainWindow())
+        window->showMinimized();
+}
+
+QQuickWindow *AppManager::findMainWindow()
+{
+    // The page's window exists as soon as the page has loaded; it is noted
+    // as the main window only a turn of the event loop later.
+    if (!m_mainWindow && m_engine) {
+        const QList<QObject *> roots = m_engine->rootObjects();
+        for (QObject *root : roots) {
+            if (auto *window = qobject_cast<QQuickWindow *>(root))
+                return window;
+        }
+    }
+    return m_mainWindow;
 }
 
 void AppManager::onSystemTrayActivated()
@@ -350,7 +378,7 @@ void AppManager::startUp()
     logger.info() << "Running on CPU Arch:" << QSysInfo::currentCpuArchitecture();
 
     if (m_settings->startMinimized())
-        emit hideMainWindow();
+        putMainWindowAway();
     else
         emit raiseRequested();
 

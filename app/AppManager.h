@@ -29,7 +29,9 @@ public:
     AppManager(int &argc, char **argv);
     ~AppManager() override;
 
-    static const char *singleInstanceName();
+    // The single-instance channel's name: "KelvraInstance", scoped to this
+    // user's session where the platform shares such names between sessions.
+    static QString singleInstanceName();
 
     // A second start hands its first argument to the running client and quits
     // a second later; returns false when no client answered.
@@ -45,6 +47,11 @@ public:
     int windowHeight() const { return m_windowHeight; }
     void setWindowWidth(int width);
     void setWindowHeight(int height);
+
+    // Whether a tray icon is shown: only then can the window hide into it.
+    // The tray sets it; until then there is none.
+    bool isTrayIconVisible() const { return m_trayIconVisible; }
+    void setTrayIconVisible(bool visible) { m_trayIconVisible = visible; }
 
     CoreController *coreController() const { return m_coreController; }
     QQuickWindow *mainWindow() const { return m_mainWindow; }
@@ -83,6 +90,9 @@ public:
 
 private:
     void updateWindowSize();
+    // Into the tray when one is shown, else minimised.
+    void putMainWindowAway();
+    QQuickWindow *findMainWindow();
     void acceptInstanceConnection();
     void onAboutToQuit();
 
@@ -95,4 +105,5 @@ private:
     QLocalServer *m_instanceServer = nullptr;
     int m_windowWidth = 0;
     int m_windowHeight = 0;
+    bool m_trayIconVisible = false;
 };

@@ -300,6 +300,10 @@ void CoreController::parseResponse(QByteArray data, int statusCode)
 void CoreController::onErrorOccurred()
 {
     m_updateRetryTimer.start();
+    // While a tunnel comes up, goes down or runs, a failed check is more
+    // likely the tunnel's doing than the network's: retried, not shown.
+    if (m_vpnConnection && m_vpnConnection->isBusyWithTunnel())
+        return;
     emit errorOccurred();
 }
 

@@ -1,12 +1,12 @@
 #include "app/Logger.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QRecursiveMutex>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -18,6 +18,8 @@ namespace {
 
 const char kLogFileName[] = "%1.log";
 const char kMessagePattern[] = "%{time yyyy-MM-dd hh:mm:ss} %{type} %{message}";
+// The time as the pattern above writes it.
+const char kLineTime[] = "yyyy-MM-dd hh:mm:ss";
 
 // The sink shared by every thread that logs.
 struct Sink
@@ -72,11 +74,11 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         return;
     }
 
-    static const QRegularExpression timeAndType(QStringLiteral("(\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} )(\\w+)"));
-    QString line = qFormatLogMessage(type, context, message);
-    const QRegularExpressionMatch match = timeAndType.match(line);
-    if (match.hasMatch())
-        line.replace(match.capturedStart(), match.capturedLength(), match.captured(1) + levelTag(type));
+    // Built here rather than by Qt's message pattern, which a QT_MESSAGE_PATTERN
+    // in the environment would override: the file's lines must keep their
+    // date, time and level wherever the client is started from.
+    const QString line = QDateTime::currentDateTime().toString(QString::fromLatin1(kLineTime)) + QLatin1Char(' ')
+        + levelTag(type) + QLatin1Char(' ') + message;
 
     s.stream << line << Qt::endl;
     s.stream.flush();

@@ -47,6 +47,55 @@ bool toBool(const QVariant &value, bool fallback)
     return fallback;
 }
 
+// A favourite's key is its name with "%", "/" and "\\" escaped: QSettings reads
+// either slash as a group separator, so a name holding one became a subgroup
+// and was never listed again. Names without those characters keep the key
+// they always had.
+QString favoriteKey(const QString &name)
+{
+    QString escaped;
+    escaped.reserve(name.size());
+    for (const QChar c : name) {
+        if (c == u'%')
+            escaped += QLatin1String("%25");
+        else if (c == u'/')
+            escaped += QLatin1String("%2F");
+        else if (c == u'\\')
+            escaped += QLatin1String("%5C");
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+QString favoriteName(const QString &key)
+{
+    QString name;
+    name.reserve(key.size());
+    for (qsizetype i = 0; i < key.size(); ++i) {
+        if (key.at(i) == u'%' && i + 2 < key.size()) {
+            const QStringView code = QStringView(key).mid(i + 1, 2);
+            const QChar decoded = code.compare(u"25", Qt::CaseInsensitive) == 0   ? QChar(u'%')
+                                  : code.compare(u"2F", Qt::CaseInsensitive) == 0 ? QChar(u'/')
+                                  : code.compare(u"5C", Qt::CaseInsensitive) == 0 ? QChar(u'\\')
+                                                                                  : QChar();
+            if (!decoded.isNull()) {
+                name += decoded;
+                i += 2;
+                continue;
+            }
+        }
+        name += key.at(i);
+    }
+    return name;
+}
+
+// Keys an earlier client made from names with a slash: nested inside the group.
+bool isNestedFavoriteKey(const QString &key)
+{
+    return key.contains(u'/');
+}
+
 QStringList toStringList(const QVariant &value)
 {
     if (value.typeId() == QMetaType::QStringList)
@@ -204,7 +253,8 @@ void Settings::addFavorite(const QString &name)
     if (name.isEmpty())
         return;
     m_settings.beginGroup(key(kFavorites));
-    m_settings.setValue(name, true);
+    moveNestedFavorites();
+    m_settings.setValue(favoriteKey(name), true);
     m_settings.endGroup();
 }
 
@@ -213,7 +263,8 @@ void Settings::removeFavorite(const QString &name)
     if (name.isEmpty())
         return;
     m_settings.beginGroup(key(kFavorites));
-    m_settings.remove(name);
+    moveNestedFavorites();
+    m_settings.remove(favoriteKey(name));
     m_settings.endGroup();
 }
 
@@ -224,13 +275,35 @@ QStringList Settings::favorites() const
     QSettings &settings = const_cast<QSettings &>(m_settings);
     settings.beginGroup(key(kFavorites));
     QStringList names;
-    const QStringList keys = settings.childKeys();
-    for (const QString &name : keys) {
-        if (toBool(settings.value(name), false))
+    const QStringList keys = settings.allKeys();
+    for (const QString &stored : keys) {
+        if (!toBool(settings.value(stored), false))
+            continue;
+        // A nested key is an earlier client's raw name, slashes and all.
+        const QString name = isNestedFavoriteKey(stored) ? stored : favoriteName(stored);
+        if (!names.contains(name))
             names << name;
     }
     settings.endGroup();
     return names;
+}
+
+void Settings::moveNestedFavorites()
+{
+    // Removing a nested key takes the keys below it along, so every value is
+    // read before anything is removed.
+    QList<QPair<QString, bool>> nested;
+    const QStringList keys = m_settings.allKeys();
+    for (const QString &stored : keys) {
+        if (isNestedFavoriteKey(stored))
+            nested.append({stored, toBool(m_settings.value(stored), false)});
+    }
+    for (const QPair<QString, bool> &entry : std::as_const(nested))
+        m_settings.remove(entry.first);
+    for (const QPair<QString, bool> &entry : std::as_const(nested)) {
+        if (entry.second)
+            m_settings.setValue(favoriteKey(entry.first), true);
+    }
 }
 
 bool Settings::autoStart() const { return AutoStart::isEnabled(); }

@@ -68,6 +68,9 @@ public:
 private:
     bool readBool(const char *key, bool fallback = false) const;
     void write(const char *key, const QVariant &value);
+    // Rewrites favourites an earlier client stored under nested keys (names
+    // with a slash) in today's form; called inside the favourites group.
+    void moveNestedFavorites();
 
     QSettings m_settings;
 };

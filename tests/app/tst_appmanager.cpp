@@ -1,5 +1,8 @@
 #include <QDir>
+#include <QIcon>
 #include <QMetaMethod>
+#include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -10,6 +13,8 @@
 #include "app/AppManager.h"
 #include "app/CoreController.h"
 #include "support/TestEnvironment.h"
+
+#include <cstdio>
 
 namespace {
 QString settingsFolder()
@@ -198,9 +203,57 @@ private slots:
         app->onSystemTrayActivated();
         QCOMPARE(raise.count(), 0); // on the next turn of the event loop
         QTRY_COMPARE(raise.count(), 1);
+        // Until a tray icon says it is shown, there is none to hide into.
+        QVERIFY(!app->isTrayIconVisible());
+        app->closeMainWindow();
+        QCOMPARE(hide.count(), 0);
+        app->setTrayIconVisible(true);
+        app->closeMainWindow();
+        QCOMPARE(hide.count(), 1);
+        app->setTrayIconVisible(false);
         app->closeMainWindow();
         QCOMPARE(hide.count(), 1);
         app->setDarkTitleBar(true); // no window yet: nothing to style, nothing breaks
+    }
+
+    void singleInstanceChannelKeepsItsName()
+    {
+        // Scoped to the user's session where the platform shares the name
+        // between sessions; here it is the plain name.
+        QVERIFY(AppManager::singleInstanceName().startsWith(QLatin1String("KelvraInstance")));
+    }
+
+    void windowIconShipsWithTheClient()
+    {
+        const QIcon icon(QStringLiteral(":/ui/icons/icon.ico"));
+        QVERIFY(!icon.isNull());
+        QVERIFY(icon.availableSizes().contains(QSize(16, 16)));
+        QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
+    }
+
+    void startMinimised_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<QByteArray>("outcome");
+        QTest::newRow("with a tray icon: hidden into it") << true << QByteArray("hidden");
+        QTest::newRow("without one: minimised, never out of reach") << false << QByteArray("minimised");
+    }
+
+    void startMinimised()
+    {
+        QFETCH(bool, tray);
+        QFETCH(QByteArray, outcome);
+        // A start-up runs once per process: each row is a child of its own.
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("KELVRA_TEST_HOME")); // a home of its own, not this one's
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--child-start-minimised"), tray ? QStringLiteral("tray") : QStringLiteral("none")});
+        QVERIFY(child.waitForFinished(30000));
+        const QByteArray out = child.readAllStandardOutput();
+        QCOMPARE(child.exitCode(), 0);
+        QVERIFY2(out.contains("outcome=" + outcome + "\n"), out.constData());
     }
 
     void startUpLoadsTheMainPage()
@@ -221,10 +274,21 @@ private slots:
         QCOMPARE(window->minimumWidth(), 1234);
         app->onScreenChanged(nullptr);
 
+        // Closed without a tray icon, the window is minimised, not lost.
         QSignalSpy hide(app, &AppManager::hideMainWindow);
+        app->closeMainWindow();
+        QCOMPARE(hide.count(), 0);
+        QTRY_COMPARE(window->windowState(), Qt::WindowMinimized);
+        QVERIFY(window->isVisible());
+        emit app->raiseRequested();
+        QTRY_VERIFY(window->windowState() != Qt::WindowMinimized);
+
+        // With one, it goes into the tray.
+        app->setTrayIconVisible(true);
         app->closeMainWindow();
         QCOMPARE(hide.count(), 1);
         QTRY_VERIFY(!window->isVisible());
+        app->setTrayIconVisible(false);
 
         // At quit the published names are cleared before their objects go.
         QQmlContext *context = qmlContext(window);
@@ -237,10 +301,41 @@ private slots:
     }
 };
 
+namespace {
+// A start with "start minimised" stored, with or without a tray icon; prints
+// what became of the main window.
+int childStartMinimised(AppManager &app, bool tray)
+{
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvra.Inc"), QStringLiteral("Kelvra"))
+        .setValue(QStringLiteral("Settings/startMinimized"), true);
+    qmlRegisterSingletonInstance("com.qt.kelvra", 1, 0, "AppManager", &app);
+    app.setTrayIconVisible(tray);
+    bool hidden = false;
+    QObject::connect(&app, &AppManager::hideMainWindow, &app, [&hidden] { hidden = true; });
+    app.startUp();
+    QTest::qWait(200);
+    QQuickWindow *window = app.mainWindow();
+    if (!window)
+        return 2;
+    const char *outcome = "shown";
+    if (hidden && !window->isVisible())
+        outcome = "hidden";
+    else if (window->isVisible() && window->windowState() == Qt::WindowMinimized)
+        outcome = "minimised";
+    else if (!window->isVisible())
+        outcome = "invisible";
+    std::printf("outcome=%s\n", outcome);
+    std::fflush(stdout);
+    return 0;
+}
+} // namespace
+
 int main(int argc, char **argv)
 {
     TestEnvironment::isolate();
     AppManager app(argc, argv);
+    if (argc > 2 && qstrcmp(argv[1], "--child-start-minimised") == 0)
+        return childStartMinimised(app, qstrcmp(argv[2], "tray") == 0);
     TestAppManager test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -108,23 +108,42 @@ private slots:
         QCOMPARE(info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
     }
 
-    void startMinimisedWithLoggingOff()
+    // Runs one client until it has said it started, then stops it; returns
+    // what it wrote to the console by then.
+    void runClientUntilStarted(QByteArray *output)
     {
-        setStored(QStringLiteral("Settings/logging"), false);
-        setStored(QStringLiteral("Settings/startMinimized"), true);
-        QFile::remove(logPath());
         QProcess client;
         client.setProcessChannelMode(QProcess::MergedChannels);
         client.start(program());
         QVERIFY(client.waitForStarted(10000));
-        QByteArray output;
-        QTRY_VERIFY_WITH_TIMEOUT((output += client.readAllStandardOutput()).contains("Tray system supported")
+        QTRY_VERIFY_WITH_TIMEOUT((*output += client.readAllStandardOutput()).contains("Tray system supported")
                                      || client.state() != QProcess::Running,
                                  30000);
         QCOMPARE(client.state(), QProcess::Running);
         client.terminate();
         QVERIFY(client.waitForFinished(10000));
+    }
+
+    void startMinimisedWithLoggingOff()
+    {
+        setStored(QStringLiteral("Settings/logging"), false);
+        setStored(QStringLiteral("Settings/startMinimized"), true);
+        QFile::remove(logPath());
+        QByteArray output;
+        runClientUntilStarted(&output);
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(!QFile::exists(logPath()));
+    }
+
+    void startUpFindsItsFonts()
+    {
+        setStored(QStringLiteral("Settings/startMinimized"), false);
+        QByteArray output;
+        runClientUntilStarted(&output);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(!output.contains("Failed to load font:"), output.constData());
     }
 };
 

@@ -109,6 +109,35 @@ private slots:
         QVERIFY2(expected.match(text).hasMatch(), qPrintable(text));
     }
 
+    void lineFormatIgnoresTheEnvironmentsPattern_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("message only") << "%{message}";
+        QTest::newRow("category and function") << "%{category} %{function}: %{message}";
+        QTest::newRow("time of its own") << "%{time hh:mm} %{if-debug}D%{endif} %{message} %{type}";
+    }
+
+    void lineFormatIgnoresTheEnvironmentsPattern()
+    {
+        QFETCH(QString, pattern);
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), pattern);
+        child.setProcessEnvironment(environment);
+        child.setProgram(QCoreApplication::applicationFilePath());
+        child.setArguments({QStringLiteral("--child-logs")});
+        child.start();
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitCode(), 0);
+
+        const QStringList lines = QString::fromUtf8(readAll(Logger::userLogsFilePath())).trimmed().split(u'\n');
+        const QRegularExpression expected(QStringLiteral(
+            "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[(INFO|WARNING)\\] \"AdBlock\" \"visible (before|after)\"$"));
+        QCOMPARE(lines.size(), 2);
+        for (const QString &line : lines)
+            QVERIFY2(expected.match(line).hasMatch(), qPrintable(line));
+    }
+
     void controlCharactersCannotForgeLines()
     {
         QVERIFY(Logger::init());

@@ -162,6 +162,77 @@ private slots:
         QVERIFY(Settings().favorites().isEmpty());
     }
 
+    void favouriteNamesRoundTrip_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("slash") << "Frankfurt/Main";
+        QTest::newRow("backslash") << "Frankfurt\\Main";
+        QTest::newRow("leading and trailing slash") << "/Edge/";
+        QTest::newRow("double slash") << "a//b";
+        QTest::newRow("percent sign") << "100% Fast";
+        QTest::newRow("looks like an escape") << "a%2Fb%5C%25";
+        QTest::newRow("only slashes") << "//";
+        QTest::newRow("ini specials") << "[General] a=b; c#d \"e\"";
+        QTest::newRow("non-ASCII") << QStringLiteral("S\u00e3o Paulo / \u6771\u4eac");
+    }
+
+    void favouriteNamesRoundTrip()
+    {
+        QFETCH(QString, name);
+        Settings settings;
+        settings.addFavorite(QStringLiteral("Paris"));
+        settings.addFavorite(name);
+        QStringList expected{QStringLiteral("Paris"), name};
+        QStringList stored = Settings().favorites();
+        stored.sort();
+        expected.sort();
+        QCOMPARE(stored, expected);
+
+        // Removing it removes that one alone, and it stays removed.
+        settings.removeFavorite(name);
+        QCOMPARE(Settings().favorites(), QStringList{"Paris"});
+        raw.sync();
+        QCOMPARE(Settings().favorites(), QStringList{"Paris"});
+    }
+
+    void favouriteThatPrefixesAnotherIsRemovedAlone()
+    {
+        Settings settings;
+        settings.addFavorite(QStringLiteral("Germany"));
+        settings.addFavorite(QStringLiteral("Germany/Berlin"));
+        settings.removeFavorite(QStringLiteral("Germany"));
+        QCOMPARE(Settings().favorites(), QStringList{"Germany/Berlin"});
+    }
+
+    void favouritesWrittenTheOldWayStayReadable()
+    {
+        // Earlier clients wrote the name as the key itself, so a slash made a subgroup.
+        raw.setValue(QStringLiteral("Favorites/Tokyo"), true);
+        raw.setValue(QStringLiteral("Favorites/New York"), true);
+        raw.setValue(QStringLiteral("Favorites/Frankfurt/Main"), true);
+        raw.setValue(QStringLiteral("Favorites/Gone/Away"), false);
+        raw.sync();
+        QStringList favorites = Settings().favorites();
+        favorites.sort();
+        QCOMPARE(favorites, (QStringList{"Frankfurt/Main", "New York", "Tokyo"}));
+
+        Settings settings;
+        settings.addFavorite(QStringLiteral("Frankfurt/Main")); // again: still once
+        settings.addFavorite(QStringLiteral("Oslo"));
+        favorites = Settings().favorites();
+        favorites.sort();
+        QCOMPARE(favorites, (QStringList{"Frankfurt/Main", "New York", "Oslo", "Tokyo"}));
+
+        settings.removeFavorite(QStringLiteral("Frankfurt/Main"));
+        settings.removeFavorite(QStringLiteral("Tokyo"));
+        favorites = Settings().favorites();
+        favorites.sort();
+        QCOMPARE(favorites, (QStringList{"New York", "Oslo"}));
+
+        settings.clearFavorites();
+        QVERIFY(Settings().favorites().isEmpty());
+    }
+
     void favouritesWithFalseOrOddValues()
     {
         raw.setValue(QStringLiteral("Favorites/Kept"), true);

@@ -91,7 +91,7 @@ private slots:
 
     void hostileConnectionsLeaveTheChannelWorking()
     {
-        const QString name = QString::fromLatin1(AppManager::singleInstanceName());
+        const QString name = AppManager::singleInstanceName();
         QSignalSpy received(app(), &AppManager::messageReceived);
 
         // One that connects and never speaks, one that floods, one with garbage.

@@ -14,7 +14,8 @@ Window {
     color: Theme.background
     visible: false
 
-    // The close button hides to the tray; quitting is the tray's job.
+    // The close button puts the window into the tray when one is shown,
+    // else minimises it; quitting is the tray's job.
     onClosing: function(close) {
         close.accepted = false
         AppManager.closeMainWindow()

@@ -1,0 +1,6 @@
+#include "platform/SessionName.h"
+
+QString SessionName::scoped(const QString &base)
+{
+    return base;
+}
