@@ -330,13 +330,19 @@ ServersModel::ServersModel(QSharedPointer<Settings> settings, QSharedPointer<Vpn
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kRetryMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        if (!signedOut())
+        if (!stopPollingWhenSignedOut())
             fetchServers();
     });
     m_followUpTimer.setSingleShot(true);
-    connect(&m_followUpTimer, &QTimer::timeout, this, &ServersModel::fetchServers);
+    connect(&m_followUpTimer, &QTimer::timeout, this, [this] {
+        if (!stopPollingWhenSignedOut())
+            fetchServers();
+    });
     m_refreshTimer.setInterval(kRefreshPeriodMs);
-    connect(&m_refreshTimer, &QTimer::timeout, this, &ServersModel::refreshServers);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] {
+        if (!stopPollingWhenSignedOut())
+            refreshServers();
+    });
     m_refreshTimer.start();
 
     m_pingsTimer.setSingleShot(true);
@@ -522,6 +528,9 @@ template<typename F> void ServersModel::forEachServer(F f) const
 
 void ServersModel::fetchServers()
 {
+    // The fetch of a new session brings the periodic refresh back.
+    if (!m_refreshTimer.isActive() && !signedOut())
+        m_refreshTimer.start();
     m_lastFetchMs = nowMs();
     if (m_hooks.fetchServerList)
         m_hooks.fetchServerList();
@@ -540,13 +549,34 @@ void ServersModel::refreshServers()
 
 void ServersModel::scheduleFollowUp(int ms)
 {
-    m_followUpTimer.start(delay(ms));
+    if (!stopPollingWhenSignedOut())
+        m_followUpTimer.start(delay(ms));
+}
+
+void ServersModel::retryLater()
+{
+    if (!stopPollingWhenSignedOut())
+        m_retryTimer.start(delay(kRetryMs));
+}
+
+bool ServersModel::stopPollingWhenSignedOut()
+{
+    // The answer that ended the session (a 401) would otherwise be asked for
+    // again and again with no session at all.
+    if (!signedOut())
+        return false;
+    if (m_refreshTimer.isActive() || m_followUpTimer.isActive() || m_retryTimer.isActive())
+        logger.info() << "Signed out: the server list is no longer refreshed";
+    m_refreshTimer.stop();
+    m_followUpTimer.stop();
+    m_retryTimer.stop();
+    return true;
 }
 
 void ServersModel::onNetworkRetryTimeout()
 {
     useCache();
-    m_retryTimer.start(delay(kRetryMs));
+    retryLater();
 }
 
 bool ServersModel::useCache()
@@ -611,7 +641,7 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
 
     if (!success || !hasList) {
         if (m_locations.empty() && useCache()) {
-            m_retryTimer.start(delay(kRetryMs));
+            retryLater();
             return;
         }
         if (!m_locations.empty()) {

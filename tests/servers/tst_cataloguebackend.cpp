@@ -337,6 +337,34 @@ private slots:
                  configured ? empties : empties - 1);
     }
 
+    // A session that expires while a list is shown ends the list polling: the
+    // list is asked for again only by the next sign-in.
+    void expiredSessionStopsListPolling()
+    {
+        signInAndLoad();
+        QVERIFY(model()->refreshTimerForTesting()->isActive());
+        model()->setDelayDivisorForTesting(50);  // follow-ups after 100 ms and less
+        QSignalSpy answered(listRequest(), &NetworkManager::requestFinished);
+        QSignalSpy loggedOut(m_controller->logoutManager(), &LogoutManager::logout);
+        m_standIn.revokeToken(m_token);
+
+        model()->fetchServers();
+        QVERIFY(answered.wait(kWaitMs));
+        QCOMPARE(answered.first().at(1).toInt(), 401);
+        QTRY_COMPARE_WITH_TIMEOUT(loggedOut.count(), 1, kWaitMs);
+        QCOMPARE(UserManager::state(), UserManager::SignedOut);
+        QTest::qWait(1500);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 1);
+        QVERIFY(!model()->refreshTimerForTesting()->isActive());
+        QVERIFY(!model()->followUpTimerForTesting()->isActive());
+        QVERIFY(!model()->locations().empty());
+
+        signIn();
+        QTRY_COMPARE_WITH_TIMEOUT(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 2, kWaitMs);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).last().bearerToken(), m_token);
+        QVERIFY(model()->refreshTimerForTesting()->isActive());
+    }
+
     // A 401 on the list ends the session it was sent with, never a newer one.
     void unauthorizedListEndsOnlyItsOwnSession_data()
     {

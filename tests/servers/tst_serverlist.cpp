@@ -200,6 +200,66 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.listFetches, 2, 5000);
     }
 
+    // A signed-out user has no list to keep fresh: whatever the last answer was,
+    // nothing asks for the list again until the next sign-in's fetch.
+    void signedOutStopsListPolling_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("session expired") << 401 << QByteArray(R"({"message":"Unauthenticated."})");
+        QTest::newRow("rate limited") << 429 << QByteArray();
+        QTest::newRow("no list") << 200 << answer(QJsonArray{});
+        QTest::newRow("server error") << 503 << QByteArray("<html>");
+    }
+
+    void signedOutStopsListPolling()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        Rig rig;
+        bool signedOut = false;
+        rig.hooks.signedOut = [&signedOut] { return signedOut; };
+        rig.apply();
+        rig.model->setDelayDivisorForTesting(100);
+        rig.model->parseResponse(standardAnswer(), 200);
+        QVERIFY(rig.model->refreshTimerForTesting()->isActive());
+
+        signedOut = true;
+        rig.model->parseResponse(body, status);
+        QVERIFY(!rig.model->followUpTimerForTesting()->isActive());
+        QVERIFY(!rig.model->retryTimerForTesting()->isActive());
+        QVERIFY(!rig.model->refreshTimerForTesting()->isActive());
+        QTest::qWait(300);
+        QCOMPARE(rig.listFetches, 0);
+        QCOMPARE(rig.model->rowCount(), 3);
+
+        // The next sign-in's fetch starts the refreshes again.
+        signedOut = false;
+        rig.model->fetchServers();
+        QCOMPARE(rig.listFetches, 1);
+        QVERIFY(rig.model->refreshTimerForTesting()->isActive());
+        QCOMPARE(rig.model->refreshTimerForTesting()->interval(), ServersModel::kRefreshPeriodMs);
+    }
+
+    void signingOutCancelsWaitingRefreshes()
+    {
+        Rig rig;
+        bool signedOut = false;
+        rig.hooks.signedOut = [&signedOut] { return signedOut; };
+        rig.apply();
+        rig.model->setDelayDivisorForTesting(100);
+        rig.model->parseResponse(standardAnswer(), 200);
+        rig.model->parseResponse(QByteArray("<html>"), 502);
+        QVERIFY(rig.model->followUpTimerForTesting()->isActive());
+
+        // The follow-up and the periodic refresh fall due after the sign-out.
+        signedOut = true;
+        rig.model->refreshTimerForTesting()->start(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.model->followUpTimerForTesting()->isActive(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.model->refreshTimerForTesting()->isActive(), 5000);
+        QCOMPARE(rig.listFetches, 0);
+    }
+
     void noAnswerFallsBackToTheCache()
     {
         {
