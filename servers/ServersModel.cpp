@@ -178,12 +178,27 @@ bool isProtocol(int value)
     return value >= VpnProtocol::Optimal && value <= VpnProtocol::Hysteria2;
 }
 
-// The list of an answer counts only when it holds at least one object.
-bool hasEntries(const QJsonArray &list)
+// The list of an answer counts only when it builds at least one server: a
+// named category with a country that holds a server object, or a pool with a
+// config id and a name. Entries that build none are no list, however many.
+bool buildsServers(const QJsonArray &categories)
 {
-    for (const QJsonValue &item : list) {
-        if (item.isObject())
-            return true;
+    for (const QJsonValue &item : categories) {
+        const QJsonObject category = item.toObject();
+        if (textOf(category, QLatin1String("name")).isEmpty())
+            continue;
+        for (const QJsonValue &countryValue : category.value(QLatin1String("countries")).toArray()) {
+            const QJsonObject country = countryValue.toObject();
+            for (const QJsonValue &server : country.value(QLatin1String("vpn_servers")).toArray()) {
+                if (server.isObject())
+                    return true;
+            }
+            for (const QJsonValue &poolValue : country.value(QLatin1String("pools")).toArray()) {
+                const QJsonObject pool = poolValue.toObject();
+                if (!textOf(pool, QLatin1String("config_id")).isEmpty() && !textOf(pool, QLatin1String("name")).isEmpty())
+                    return true;
+            }
+        }
     }
     return false;
 }
@@ -637,7 +652,7 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
     const QJsonObject root = QJsonDocument::fromJson(data).object();
     const QJsonObject payload = root.value(QLatin1String("data")).toObject();
     const QJsonArray list = payload.value(QLatin1String("vpn_servers")).toArray();
-    const bool hasList = hasEntries(list);
+    const bool hasList = buildsServers(list);
 
     if (!success || !hasList) {
         if (m_locations.empty() && useCache()) {

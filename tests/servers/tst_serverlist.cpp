@@ -161,6 +161,22 @@ private slots:
         QTest::newRow("list of numbers") << 200 << QByteArray(R"({"data":{"vpn_servers":[1,2,3]}})");
         QTest::newRow("list as object") << 200 << QByteArray(R"({"data":{"vpn_servers":{"name":"Free"}}})");
         QTest::newRow("no answer") << 0 << QByteArray();
+        // Lists whose entries build no server at all are no list either.
+        const QJsonArray countries{country("X", "xx", QJsonArray{server("A", "a", "203.0.113.10", "a", 1)})};
+        QTest::newRow("categories without names")
+            << 200 << answer(QJsonArray{category("", countries), QJsonObject{{"countries", countries}}});
+        QTest::newRow("categories without countries")
+            << 200 << answer(QJsonArray{category("Free", QJsonArray{}), QJsonObject{{"name", "Free"}, {"countries", "x"}}});
+        QTest::newRow("countries of numbers") << 200 << answer(QJsonArray{category("Free", QJsonArray{1, "X"})});
+        QTest::newRow("countries without servers")
+            << 200 << answer(QJsonArray{category("Free", QJsonArray{country("X", "xx", QJsonArray{})})});
+        QTest::newRow("servers as text, pools without ids")
+            << 200
+            << answer(QJsonArray{category(
+                   "Free", QJsonArray{country("X", "xx", QJsonArray{"A", 1},
+                                              QJsonArray{QJsonObject{{"name", "P"}, {"members", QJsonArray{1}}},
+                                                         QJsonObject{{"config_id", "p"}, {"members", QJsonArray{1}}},
+                                                         QJsonObject{{"config_id", 5}, {"name", "Q"}}})})});
     }
 
     void refreshWithoutListKeepsTheShownList()
@@ -171,11 +187,15 @@ private slots:
         rig.model->parseResponse(standardAnswer(), 200);
         const QStringList ids = serverIds(*rig.model);
         const QByteArray cache = cacheFile();
+        const ServersModel::Server *current = rig.model->currentServer();
+        QVERIFY(current);
         QSignalSpy loaded(rig.model.get(), &ServersModel::serversLoaded);
 
         rig.model->parseResponse(body, status);
         QCOMPARE(loaded.count(), 0);
         QCOMPARE(serverIds(*rig.model), ids);
+        QCOMPARE(rig.model->currentServer(), current);
+        QCOMPARE(rig.model->currentServerName(), current->name);
         QCOMPARE(cacheFile(), cache);
         QVERIFY(logged(QStringLiteral("Server list refresh brought no list (HTTP %1) - keeping the current one").arg(status)));
         QVERIFY(rig.model->followUpTimerForTesting()->isActive());
