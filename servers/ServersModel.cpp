@@ -1629,6 +1629,15 @@ void ServersModel::getServerConfig(const QString &configId, VpnProtocol::Protoco
     fetch->preferDirect = preferDirect;
     fetch->attemptNumber = forConnect ? m_connectAttempt : m_backgroundAttempt;
 
+    // Such an id would fetch another endpoint's answer as a configuration. It is
+    // refused before anything of the request is spent, and the caller hears of it
+    // the way it hears of any failed fetch: once the event loop turns.
+    if (!ConfigRequest::isServerId(configId)) {
+        logger.warning() << "Refusing config id" << configId << "- a path step, not a server";
+        answerUnsent(fetch, QStringLiteral("not a config id"), false);
+        return;
+    }
+
     const Server *server = serverByConfigId(configId);
     const ConfigRequest::Names names =
         ConfigRequest::namesFor(protocol, server ? server->vpnTypes.value(protocol) : QString(),
@@ -1684,12 +1693,18 @@ void ServersModel::sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch)
         return;
     }
     logger.warning() << "No request layer to fetch the configuration with";
-    QTimer::singleShot(0, this, [done] {
+    answerUnsent(fetch, QStringLiteral("no request layer"), true);
+}
+
+void ServersModel::answerUnsent(const std::shared_ptr<ConfigFetch> &fetch, const QString &errorText,
+                                bool hostUnreachable)
+{
+    QTimer::singleShot(0, this, [this, fetch, errorText, hostUnreachable] {
         ConfigReply reply;
         reply.error = true;
-        reply.errorText = QStringLiteral("no request layer");
-        reply.hostUnreachable = true;
-        done(reply);
+        reply.errorText = errorText;
+        reply.hostUnreachable = hostUnreachable;
+        handleConfigAnswer(fetch, reply);
     });
 }
 

@@ -347,6 +347,9 @@ private:
     void sendConfigFetch(const std::shared_ptr<ConfigFetch> &fetch);
     void sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch);
     void sendConfigThroughService(const std::shared_ptr<ConfigFetch> &fetch);
+    // A fetch that was never sent fails the way a sent one does, once the event
+    // loop turns, so callers never hear back inside their own call.
+    void answerUnsent(const std::shared_ptr<ConfigFetch> &fetch, const QString &errorText, bool hostUnreachable);
     void handleConfigAnswer(const std::shared_ptr<ConfigFetch> &fetch, const ConfigReply &reply);
     void failConfigFetch(const ConfigFetch &fetch, const QString &reason);
     void warmCdnConfigs();

@@ -365,6 +365,37 @@ private slots:
         QVERIFY(model()->refreshTimerForTesting()->isActive());
     }
 
+    // Config ids that are path steps never leave the client: the fetch fails
+    // the connection attempt instead of asking another endpoint.
+    void pathStepConfigIdsNeverReachTheApi_data()
+    {
+        QTest::addColumn<QString>("configId");
+        QTest::newRow("dot") << QStringLiteral(".");
+        QTest::newRow("two dots") << QStringLiteral("..");
+    }
+
+    void pathStepConfigIdsNeverReachTheApi()
+    {
+        QFETCH(QString, configId);
+        signInAndLoad();
+        int failures = 0;
+        ServersModel::Hooks hooks = model()->hooks();
+        hooks.vpnFailConnection = [&failures] { ++failures; };
+        model()->setHooks(hooks);
+
+        bool configured = false;
+        model()->bumpConnectAttempt();
+        model()->getServerConfig(configId, VpnProtocol::WireGuard,
+                                 [&configured](const QJsonObject &) { configured = true; }, true);
+        QTRY_COMPARE_WITH_TIMEOUT(failures, 1, kWaitMs);
+        QTest::qWait(200);
+        QVERIFY(!configured);
+        QStringList sent;
+        for (const StandInRequest &request : m_standIn.requests())
+            sent << QString::fromUtf8(request.target);
+        QVERIFY2(sent.isEmpty(), qPrintable(sent.join(QLatin1Char(' '))));
+    }
+
     // A 401 on the list ends the session it was sent with, never a newer one.
     void unauthorizedListEndsOnlyItsOwnSession_data()
     {
