@@ -237,14 +237,11 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         Rig rig;
-        bool signedOut = false;
-        rig.hooks.signedOut = [&signedOut] { return signedOut; };
-        rig.apply();
         rig.model->setDelayDivisorForTesting(100);
         rig.model->parseResponse(standardAnswer(), 200);
         QVERIFY(rig.model->refreshTimerForTesting()->isActive());
 
-        signedOut = true;
+        rig.signedOut = true;
         rig.model->parseResponse(body, status);
         QVERIFY(!rig.model->followUpTimerForTesting()->isActive());
         QVERIFY(!rig.model->retryTimerForTesting()->isActive());
@@ -254,7 +251,7 @@ private slots:
         QCOMPARE(rig.model->rowCount(), 3);
 
         // The next sign-in's fetch starts the refreshes again.
-        signedOut = false;
+        rig.signedOut = false;
         rig.model->fetchServers();
         QCOMPARE(rig.listFetches, 1);
         QVERIFY(rig.model->refreshTimerForTesting()->isActive());
@@ -264,16 +261,13 @@ private slots:
     void signingOutCancelsWaitingRefreshes()
     {
         Rig rig;
-        bool signedOut = false;
-        rig.hooks.signedOut = [&signedOut] { return signedOut; };
-        rig.apply();
         rig.model->setDelayDivisorForTesting(100);
         rig.model->parseResponse(standardAnswer(), 200);
         rig.model->parseResponse(QByteArray("<html>"), 502);
         QVERIFY(rig.model->followUpTimerForTesting()->isActive());
 
         // The follow-up and the periodic refresh fall due after the sign-out.
-        signedOut = true;
+        rig.signedOut = true;
         rig.model->refreshTimerForTesting()->start(1);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.model->followUpTimerForTesting()->isActive(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.model->refreshTimerForTesting()->isActive(), 5000);
