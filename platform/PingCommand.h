@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -9,4 +10,7 @@ class PingCommand
 public:
     static QString program();
     static QStringList arguments(const QString &host);
+    // The environment ping runs in, chosen so that its output has the form the
+    // pinger reads.
+    static QProcessEnvironment environment();
 };

@@ -34,6 +34,11 @@ ConfigRequest::Names ConfigRequest::namesFor(VpnProtocol::Protocol protocol, con
     return names;
 }
 
+bool ConfigRequest::isServerId(const QString &configId)
+{
+    return configId != QLatin1String(".") && configId != QLatin1String("..");
+}
+
 QUrl ConfigRequest::url(const QString &baseUrl, const QString &configId, const Names &names, bool recover)
 {
     // The id is a single path segment: characters that would end it or start a

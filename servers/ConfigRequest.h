@@ -21,6 +21,10 @@ public:
     static Names namesFor(VpnProtocol::Protocol protocol, const QString &serverVpnType,
                           const QString &serverTransport, const QString &callerTransport);
 
+    // Whether the id can name a server at all: "." and ".." would be read as
+    // this or the parent path segment, whatever escaping is done.
+    static bool isServerId(const QString &configId);
+
     // The configuration URL under the API base URL. Every ":" of the config id is
     // written as "%3A" (pool ids carry colons that some proxies mangle).
     static QUrl url(const QString &baseUrl, const QString &configId, const Names &names, bool recover);

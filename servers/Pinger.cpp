@@ -44,23 +44,36 @@ bool Pinger::isPingable(const QString &host)
 
 int Pinger::parseOutput(const QByteArray &output)
 {
-    static const QRegularExpression windowsReply(QStringLiteral("[=<]\\s*(\\d+)\\s*\\S{0,4}\\s+TTL="),
-                                                 QRegularExpression::CaseInsensitiveOption);
+    // Linux, as iputils writes it in the C locale (and busybox):
+    // "64 bytes from 203.0.113.10: icmp_seq=1 ttl=64 time=12.3 ms".
     static const QRegularExpression linuxReply(QStringLiteral("\\btime\\s*([=<])\\s*(\\d+(?:\\.\\d+)?)\\s*ms\\b"),
                                                QRegularExpression::CaseInsensitiveOption);
+    // The sequence field that only Linux reply lines carry.
+    static const QRegularExpression linuxSequence(QStringLiteral("\\b(?:icmp_)?seq=\\d"));
+    // Windows, in any language: the time field, then the TTL field
+    // ("bytes=32 time=12ms TTL=117", "temps=14 ms TTL=117", "time<1ms TTL=128").
+    static const QRegularExpression windowsReply(QStringLiteral("[=<]\\s*(\\d+)\\s*\\S{0,4}\\s+TTL="),
+                                                 QRegularExpression::CaseInsensitiveOption);
     const QString text = QString::fromLocal8Bit(output);
     double best = -1;
     auto take = [&best](double ms) {
         if (best < 0 || ms < best)
             best = ms;
     };
-    // Linux lines also hold "icmp_seq=1 ttl=64", which the Windows pattern would
-    // read as a time: when the Linux form is present, only it counts.
-    for (auto it = linuxReply.globalMatch(text); it.hasNext();)
-        take(it.next().captured(2).toDouble());
-    if (best < 0) {
-        for (auto it = windowsReply.globalMatch(text); it.hasNext();)
-            take(it.next().captured(1).toDouble());
+    // Line by line, and only lines of a known form: a Linux reply line without
+    // its English time field (translated, or a reply too short to be timed)
+    // holds "icmp_seq=1 ttl=64", which the Windows form would read as 1 ms.
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch linuxMatch = linuxReply.match(line);
+        if (linuxMatch.hasMatch()) {
+            take(linuxMatch.captured(2).toDouble());
+            continue;
+        }
+        if (linuxSequence.match(line).hasMatch())
+            continue;
+        const QRegularExpressionMatch windowsMatch = windowsReply.match(line);
+        if (windowsMatch.hasMatch())
+            take(windowsMatch.captured(1).toDouble());
     }
     if (best < 0)
         return -1;
@@ -129,6 +142,7 @@ void Pinger::startProcesses()
             arguments = m_testArguments;
             arguments << host;
         }
+        process->setProcessEnvironment(PingCommand::environment());
         process->start(program, arguments, QIODevice::ReadOnly);
     }
 }

@@ -30,7 +30,8 @@ public:
     // The smallest round-trip time of the reply lines in ping's output, in whole
     // milliseconds, or -1 when there is none. Reads both the Windows form
     // ("time=12ms TTL=117", "time<1ms TTL=128", in any language) and the Linux
-    // one ("ttl=64 time=12.3 ms").
+    // one in the C locale ("icmp_seq=1 ttl=64 time=12.3 ms"); a line of any
+    // other form gives no time.
     static int parseOutput(const QByteArray &output);
 
 #ifdef KELVRA_TESTING

@@ -178,12 +178,27 @@ bool isProtocol(int value)
     return value >= VpnProtocol::Optimal && value <= VpnProtocol::Hysteria2;
 }
 
-// The list of an answer counts only when it holds at least one object.
-bool hasEntries(const QJsonArray &list)
+// The list of an answer counts only when it builds at least one server: a
+// named category with a country that holds a server object, or a pool with a
+// config id and a name. Entries that build none are no list, however many.
+bool buildsServers(const QJsonArray &categories)
 {
-    for (const QJsonValue &item : list) {
-        if (item.isObject())
-            return true;
+    for (const QJsonValue &item : categories) {
+        const QJsonObject category = item.toObject();
+        if (textOf(category, QLatin1String("name")).isEmpty())
+            continue;
+        for (const QJsonValue &countryValue : category.value(QLatin1String("countries")).toArray()) {
+            const QJsonObject country = countryValue.toObject();
+            for (const QJsonValue &server : country.value(QLatin1String("vpn_servers")).toArray()) {
+                if (server.isObject())
+                    return true;
+            }
+            for (const QJsonValue &poolValue : country.value(QLatin1String("pools")).toArray()) {
+                const QJsonObject pool = poolValue.toObject();
+                if (!textOf(pool, QLatin1String("config_id")).isEmpty() && !textOf(pool, QLatin1String("name")).isEmpty())
+                    return true;
+            }
+        }
     }
     return false;
 }
@@ -330,13 +345,19 @@ ServersModel::ServersModel(QSharedPointer<Settings> settings, QSharedPointer<Vpn
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kRetryMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        if (!signedOut())
+        if (!stopPollingWhenSignedOut())
             fetchServers();
     });
     m_followUpTimer.setSingleShot(true);
-    connect(&m_followUpTimer, &QTimer::timeout, this, &ServersModel::fetchServers);
+    connect(&m_followUpTimer, &QTimer::timeout, this, [this] {
+        if (!stopPollingWhenSignedOut())
+            fetchServers();
+    });
     m_refreshTimer.setInterval(kRefreshPeriodMs);
-    connect(&m_refreshTimer, &QTimer::timeout, this, &ServersModel::refreshServers);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] {
+        if (!stopPollingWhenSignedOut())
+            refreshServers();
+    });
     m_refreshTimer.start();
 
     m_pingsTimer.setSingleShot(true);
@@ -522,6 +543,9 @@ template<typename F> void ServersModel::forEachServer(F f) const
 
 void ServersModel::fetchServers()
 {
+    // The fetch of a new session brings the periodic refresh back.
+    if (!m_refreshTimer.isActive() && !signedOut())
+        m_refreshTimer.start();
     m_lastFetchMs = nowMs();
     if (m_hooks.fetchServerList)
         m_hooks.fetchServerList();
@@ -540,13 +564,34 @@ void ServersModel::refreshServers()
 
 void ServersModel::scheduleFollowUp(int ms)
 {
-    m_followUpTimer.start(delay(ms));
+    if (!stopPollingWhenSignedOut())
+        m_followUpTimer.start(delay(ms));
+}
+
+void ServersModel::retryLater()
+{
+    if (!stopPollingWhenSignedOut())
+        m_retryTimer.start(delay(kRetryMs));
+}
+
+bool ServersModel::stopPollingWhenSignedOut()
+{
+    // The answer that ended the session (a 401) would otherwise be asked for
+    // again and again with no session at all.
+    if (!signedOut())
+        return false;
+    if (m_refreshTimer.isActive() || m_followUpTimer.isActive() || m_retryTimer.isActive())
+        logger.info() << "Signed out: the server list is no longer refreshed";
+    m_refreshTimer.stop();
+    m_followUpTimer.stop();
+    m_retryTimer.stop();
+    return true;
 }
 
 void ServersModel::onNetworkRetryTimeout()
 {
     useCache();
-    m_retryTimer.start(delay(kRetryMs));
+    retryLater();
 }
 
 bool ServersModel::useCache()
@@ -607,11 +652,11 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
     const QJsonObject root = QJsonDocument::fromJson(data).object();
     const QJsonObject payload = root.value(QLatin1String("data")).toObject();
     const QJsonArray list = payload.value(QLatin1String("vpn_servers")).toArray();
-    const bool hasList = hasEntries(list);
+    const bool hasList = buildsServers(list);
 
     if (!success || !hasList) {
         if (m_locations.empty() && useCache()) {
-            m_retryTimer.start(delay(kRetryMs));
+            retryLater();
             return;
         }
         if (!m_locations.empty()) {
@@ -1584,6 +1629,15 @@ void ServersModel::getServerConfig(const QString &configId, VpnProtocol::Protoco
     fetch->preferDirect = preferDirect;
     fetch->attemptNumber = forConnect ? m_connectAttempt : m_backgroundAttempt;
 
+    // Such an id would fetch another endpoint's answer as a configuration. It is
+    // refused before anything of the request is spent, and the caller hears of it
+    // the way it hears of any failed fetch: once the event loop turns.
+    if (!ConfigRequest::isServerId(configId)) {
+        logger.warning() << "Refusing config id" << configId << "- a path step, not a server";
+        answerUnsent(fetch, QStringLiteral("not a config id"), false);
+        return;
+    }
+
     const Server *server = serverByConfigId(configId);
     const ConfigRequest::Names names =
         ConfigRequest::namesFor(protocol, server ? server->vpnTypes.value(protocol) : QString(),
@@ -1639,12 +1693,18 @@ void ServersModel::sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch)
         return;
     }
     logger.warning() << "No request layer to fetch the configuration with";
-    QTimer::singleShot(0, this, [done] {
+    answerUnsent(fetch, QStringLiteral("no request layer"), true);
+}
+
+void ServersModel::answerUnsent(const std::shared_ptr<ConfigFetch> &fetch, const QString &errorText,
+                                bool hostUnreachable)
+{
+    QTimer::singleShot(0, this, [this, fetch, errorText, hostUnreachable] {
         ConfigReply reply;
         reply.error = true;
-        reply.errorText = QStringLiteral("no request layer");
-        reply.hostUnreachable = true;
-        done(reply);
+        reply.errorText = errorText;
+        reply.hostUnreachable = hostUnreachable;
+        handleConfigAnswer(fetch, reply);
     });
 }
 

@@ -286,6 +286,7 @@ public:
     void setDelayDivisorForTesting(int divisor) { m_delayDivisor = qMax(1, divisor); }
     QTimer *retryTimerForTesting() { return &m_retryTimer; }
     QTimer *followUpTimerForTesting() { return &m_followUpTimer; }
+    QTimer *refreshTimerForTesting() { return &m_refreshTimer; }
     Pinger *pingerForTesting() const { return m_pinger; }
 #endif
 
@@ -329,6 +330,10 @@ private:
     void applyFavorites();
     void writeListCache(const QByteArray &body);
     void scheduleFollowUp(int ms);
+    void retryLater();
+    // Signed out, nothing asks for the list: every waiting request of it stops
+    // until the next sign-in's fetch. True when signed out.
+    bool stopPollingWhenSignedOut();
     void reportRecency();
 
     // Default server and switching
@@ -342,6 +347,9 @@ private:
     void sendConfigFetch(const std::shared_ptr<ConfigFetch> &fetch);
     void sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch);
     void sendConfigThroughService(const std::shared_ptr<ConfigFetch> &fetch);
+    // A fetch that was never sent fails the way a sent one does, once the event
+    // loop turns, so callers never hear back inside their own call.
+    void answerUnsent(const std::shared_ptr<ConfigFetch> &fetch, const QString &errorText, bool hostUnreachable);
     void handleConfigAnswer(const std::shared_ptr<ConfigFetch> &fetch, const ConfigReply &reply);
     void failConfigFetch(const ConfigFetch &fetch, const QString &reason);
     void warmCdnConfigs();

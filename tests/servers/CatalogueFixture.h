@@ -115,6 +115,7 @@ struct Rig {
     ServersModel::Hooks hooks;
     int listFetches = 0;
     QString email = QStringLiteral("user@example.com");
+    bool signedOut = false;
 
     Rig()
     {
@@ -122,6 +123,7 @@ struct Rig {
         model->pingerForTesting()->setCommandForTesting(QStringLiteral("true"), {});
         hooks.fetchServerList = [this] { ++listFetches; };
         hooks.accountEmail = [this] { return email; };
+        hooks.signedOut = [this] { return signedOut; };
         hooks.sessionToken = [] { return QStringLiteral("token-1"); };
         hooks.apiBaseUrl = [] { return QStringLiteral("https://api.example.test/api/"); };
         hooks.fetchConfigDirect = [](const QNetworkRequest &, std::function<void(const ServersModel::ConfigReply &)>) {};

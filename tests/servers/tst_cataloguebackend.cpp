@@ -337,6 +337,65 @@ private slots:
                  configured ? empties : empties - 1);
     }
 
+    // A session that expires while a list is shown ends the list polling: the
+    // list is asked for again only by the next sign-in.
+    void expiredSessionStopsListPolling()
+    {
+        signInAndLoad();
+        QVERIFY(model()->refreshTimerForTesting()->isActive());
+        model()->setDelayDivisorForTesting(50);  // follow-ups after 100 ms and less
+        QSignalSpy answered(listRequest(), &NetworkManager::requestFinished);
+        QSignalSpy loggedOut(m_controller->logoutManager(), &LogoutManager::logout);
+        m_standIn.revokeToken(m_token);
+
+        model()->fetchServers();
+        QVERIFY(answered.wait(kWaitMs));
+        QCOMPARE(answered.first().at(1).toInt(), 401);
+        QTRY_COMPARE_WITH_TIMEOUT(loggedOut.count(), 1, kWaitMs);
+        QCOMPARE(UserManager::state(), UserManager::SignedOut);
+        QTest::qWait(1500);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 1);
+        QVERIFY(!model()->refreshTimerForTesting()->isActive());
+        QVERIFY(!model()->followUpTimerForTesting()->isActive());
+        QVERIFY(!model()->locations().empty());
+
+        signIn();
+        QTRY_COMPARE_WITH_TIMEOUT(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 2, kWaitMs);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).last().bearerToken(), m_token);
+        QVERIFY(model()->refreshTimerForTesting()->isActive());
+    }
+
+    // Config ids that are path steps never leave the client: the fetch fails
+    // the connection attempt instead of asking another endpoint.
+    void pathStepConfigIdsNeverReachTheApi_data()
+    {
+        QTest::addColumn<QString>("configId");
+        QTest::newRow("dot") << QStringLiteral(".");
+        QTest::newRow("two dots") << QStringLiteral("..");
+    }
+
+    void pathStepConfigIdsNeverReachTheApi()
+    {
+        QFETCH(QString, configId);
+        signInAndLoad();
+        int failures = 0;
+        ServersModel::Hooks hooks = model()->hooks();
+        hooks.vpnFailConnection = [&failures] { ++failures; };
+        model()->setHooks(hooks);
+
+        bool configured = false;
+        model()->bumpConnectAttempt();
+        model()->getServerConfig(configId, VpnProtocol::WireGuard,
+                                 [&configured](const QJsonObject &) { configured = true; }, true);
+        QTRY_COMPARE_WITH_TIMEOUT(failures, 1, kWaitMs);
+        QTest::qWait(200);
+        QVERIFY(!configured);
+        QStringList sent;
+        for (const StandInRequest &request : m_standIn.requests())
+            sent << QString::fromUtf8(request.target);
+        QVERIFY2(sent.isEmpty(), qPrintable(sent.join(QLatin1Char(' '))));
+    }
+
     // A 401 on the list ends the session it was sent with, never a newer one.
     void unauthorizedListEndsOnlyItsOwnSession_data()
     {

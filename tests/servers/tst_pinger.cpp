@@ -2,6 +2,8 @@
 // pool, the real ping program inside the test network, and the measuring
 // rounds of the catalogue.
 
+#include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -102,6 +104,19 @@ private slots:
                           "--- 203.0.113.10 ping statistics ---\n3 packets transmitted, 0 received, 100% packet loss, "
                           "time 2030ms\n")
             << -1;
+        QTest::newRow("linux, busybox") << QByteArray("64 bytes from 203.0.113.10: seq=0 ttl=64 time=17.250 ms\n")
+                                        << 17;
+        // Lines in a form the parser does not know never give a time: the
+        // sequence number before "ttl=" is no latency.
+        QTest::newRow("linux, german")
+            << QByteArray("64 Bytes von 203.0.113.10: icmp_seq=1 ttl=64 Zeit=12,3 ms\n"
+                          "64 Bytes von 203.0.113.10: icmp_seq=2 ttl=64 Zeit=14,1 ms\n")
+            << -1;
+        QTest::newRow("linux, japanese")
+            << QByteArray("64 \xe3\x83\x90\xe3\x82\xa4\xe3\x83\x88\xe5\xbf\x9c\xe7\xad\x94 203.0.113.10: "
+                          "icmp_seq=1 ttl=64 \xe6\x99\x82\xe9\x96\x93=12.3\xe3\x83\x9f\xe3\x83\xaa\xe7\xa7\x92\n")
+            << -1;
+        QTest::newRow("linux, sequence before ttl only") << QByteArray("icmp_seq=3 ttl=64\n") << -1;
         QTest::newRow("unreachable") << QByteArray("ping: connect: Network is unreachable\n") << -1;
         QTest::newRow("empty") << QByteArray() << -1;
         QTest::newRow("binary") << QByteArray("\xff\x00time=\xfe TTL=", 13) << -1;
@@ -155,6 +170,47 @@ private slots:
         QVERIFY(arguments.contains(QStringLiteral("-n")));  // no name lookups
         QCOMPARE(arguments.at(arguments.indexOf("-c") + 1), QStringLiteral("3"));
         QCOMPARE(arguments.at(arguments.indexOf("-W") + 1), QStringLiteral("1"));
+        // Untranslated output: the form the parser reads.
+        const QProcessEnvironment environment = PingCommand::environment();
+        QCOMPARE(environment.value(QStringLiteral("LC_ALL")), QStringLiteral("C"));
+        QCOMPARE(environment.value(QStringLiteral("LANG")), QStringLiteral("C"));
+        QVERIFY(environment.contains(QStringLiteral("PATH")));
+#endif
+    }
+
+    // On a system set to another language ping is still read in the form it
+    // writes in the C locale.
+    void pingRunsUntranslated()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows ping output is read in any language");
+#else
+        const QByteArray names[] = {"LC_ALL", "LANG", "LANGUAGE"};
+        QList<QByteArray> saved;
+        for (const QByteArray &name : names)
+            saved << qgetenv(name.constData());
+        auto restore = qScopeGuard([&] {
+            for (int i = 0; i < 3; ++i) {
+                if (saved.at(i).isNull())
+                    qunsetenv(names[i].constData());
+                else
+                    qputenv(names[i].constData(), saved.at(i));
+            }
+        });
+        qputenv("LC_ALL", "de_DE.UTF-8");
+        qputenv("LANG", "de_DE.UTF-8");
+        qputenv("LANGUAGE", "de");
+
+        Pinger pinger;
+        pinger.setCommandForTesting(
+            QStringLiteral("sh"),
+            script(QStringLiteral("if [ \"$LC_ALL\" = C ] && [ \"$LANG\" = C ]; "
+                                  "then echo \"64 bytes from $0: icmp_seq=1 ttl=64 time=23.4 ms\"; "
+                                  "else echo \"64 Bytes von $0: icmp_seq=1 ttl=64 Zeit=23,4 ms\"; fi")));
+        QSignalSpy results(&pinger, &Pinger::result);
+        pinger.measure({QStringLiteral("203.0.113.10")});
+        QVERIFY(results.wait(10000));
+        QCOMPARE(results.first().at(1).toInt(), 23);
 #endif
     }
 

@@ -321,6 +321,54 @@ private slots:
                  url);
     }
 
+    // "." and ".." would stand for this or the parent path segment, so the
+    // request would go to another endpoint: such ids are never sent.
+    void pathStepIdsAreRefused_data()
+    {
+        QTest::addColumn<QString>("configId");
+        QTest::addColumn<bool>("forConnect");
+        QTest::addColumn<bool>("withOnError");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("dot, connect") << "." << true << false << true;
+        QTest::newRow("two dots, connect") << ".." << true << false << true;
+        QTest::newRow("two dots, recovery") << ".." << false << true << true;
+        QTest::newRow("two dots, background") << ".." << false << false << true;
+        QTest::newRow("three dots are a name") << "..." << true << false << false;
+        QTest::newRow("dotted name") << "..x" << true << false << false;
+    }
+
+    void pathStepIdsAreRefused()
+    {
+        QFETCH(QString, configId);
+        QFETCH(bool, forConnect);
+        QFETCH(bool, withOnError);
+        QFETCH(bool, refused);
+        ConfigRig rig;
+        Outcome outcome;
+        rig.model->getServerConfig(configId, VpnProtocol::WireGuard, rig.onConfig(outcome), forConnect, 0,
+                                   withOnError ? rig.onError(outcome) : ServersModel::ConfigErrorHandler(), true);
+        QTRY_VERIFY(rig.failedConnections + outcome.errors.size() > 0
+                    || logged(QStringLiteral("Background config prefetch failed:")));
+        QTest::qWait(20);
+        if (!refused) {
+            QCOMPARE(rig.direct.size(), 1);
+            QVERIFY(rig.direct.first().url().path().endsWith(QStringLiteral("/client/configuration/") + configId));
+            return;
+        }
+        QVERIFY(rig.direct.isEmpty());
+        QVERIFY(rig.service.isEmpty());
+        QVERIFY(logged(QStringLiteral("Refusing config id %1 - a path step, not a server").arg(configId)));
+        QCOMPARE(rig.failedConnections, forConnect ? 1 : 0);
+        QCOMPARE(outcome.errors.size(), withOnError ? 1 : 0);
+        if (withOnError)
+            QCOMPARE(std::get<0>(outcome.errors.first()), 0);
+        if (!forConnect && !withOnError)
+            QVERIFY(logged(QStringLiteral("Background config prefetch failed: not a config id")));
+        QVERIFY(outcome.configs.isEmpty());
+        // Nothing was asked, so nothing of the recovery budget is spent.
+        QVERIFY(Settings().value(QStringLiteral("deadTunnel/recoverAsked")).toList().isEmpty());
+    }
+
     void requestCarriesTheServersNamesAndHeaders()
     {
         ConfigRig rig;

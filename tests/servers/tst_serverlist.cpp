@@ -161,6 +161,22 @@ private slots:
         QTest::newRow("list of numbers") << 200 << QByteArray(R"({"data":{"vpn_servers":[1,2,3]}})");
         QTest::newRow("list as object") << 200 << QByteArray(R"({"data":{"vpn_servers":{"name":"Free"}}})");
         QTest::newRow("no answer") << 0 << QByteArray();
+        // Lists whose entries build no server at all are no list either.
+        const QJsonArray countries{country("X", "xx", QJsonArray{server("A", "a", "203.0.113.10", "a", 1)})};
+        QTest::newRow("categories without names")
+            << 200 << answer(QJsonArray{category("", countries), QJsonObject{{"countries", countries}}});
+        QTest::newRow("categories without countries")
+            << 200 << answer(QJsonArray{category("Free", QJsonArray{}), QJsonObject{{"name", "Free"}, {"countries", "x"}}});
+        QTest::newRow("countries of numbers") << 200 << answer(QJsonArray{category("Free", QJsonArray{1, "X"})});
+        QTest::newRow("countries without servers")
+            << 200 << answer(QJsonArray{category("Free", QJsonArray{country("X", "xx", QJsonArray{})})});
+        QTest::newRow("servers as text, pools without ids")
+            << 200
+            << answer(QJsonArray{category(
+                   "Free", QJsonArray{country("X", "xx", QJsonArray{"A", 1},
+                                              QJsonArray{QJsonObject{{"name", "P"}, {"members", QJsonArray{1}}},
+                                                         QJsonObject{{"config_id", "p"}, {"members", QJsonArray{1}}},
+                                                         QJsonObject{{"config_id", 5}, {"name", "Q"}}})})});
     }
 
     void refreshWithoutListKeepsTheShownList()
@@ -171,11 +187,15 @@ private slots:
         rig.model->parseResponse(standardAnswer(), 200);
         const QStringList ids = serverIds(*rig.model);
         const QByteArray cache = cacheFile();
+        const ServersModel::Server *current = rig.model->currentServer();
+        QVERIFY(current);
         QSignalSpy loaded(rig.model.get(), &ServersModel::serversLoaded);
 
         rig.model->parseResponse(body, status);
         QCOMPARE(loaded.count(), 0);
         QCOMPARE(serverIds(*rig.model), ids);
+        QCOMPARE(rig.model->currentServer(), current);
+        QCOMPARE(rig.model->currentServerName(), current->name);
         QCOMPARE(cacheFile(), cache);
         QVERIFY(logged(QStringLiteral("Server list refresh brought no list (HTTP %1) - keeping the current one").arg(status)));
         QVERIFY(rig.model->followUpTimerForTesting()->isActive());
@@ -198,6 +218,60 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.listFetches, 1, 5000);
         rig.model->parseResponse(QByteArray(), 429);
         QTRY_COMPARE_WITH_TIMEOUT(rig.listFetches, 2, 5000);
+    }
+
+    // A signed-out user has no list to keep fresh: whatever the last answer was,
+    // nothing asks for the list again until the next sign-in's fetch.
+    void signedOutStopsListPolling_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("session expired") << 401 << QByteArray(R"({"message":"Unauthenticated."})");
+        QTest::newRow("rate limited") << 429 << QByteArray();
+        QTest::newRow("no list") << 200 << answer(QJsonArray{});
+        QTest::newRow("server error") << 503 << QByteArray("<html>");
+    }
+
+    void signedOutStopsListPolling()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        Rig rig;
+        rig.model->setDelayDivisorForTesting(100);
+        rig.model->parseResponse(standardAnswer(), 200);
+        QVERIFY(rig.model->refreshTimerForTesting()->isActive());
+
+        rig.signedOut = true;
+        rig.model->parseResponse(body, status);
+        QVERIFY(!rig.model->followUpTimerForTesting()->isActive());
+        QVERIFY(!rig.model->retryTimerForTesting()->isActive());
+        QVERIFY(!rig.model->refreshTimerForTesting()->isActive());
+        QTest::qWait(300);
+        QCOMPARE(rig.listFetches, 0);
+        QCOMPARE(rig.model->rowCount(), 3);
+
+        // The next sign-in's fetch starts the refreshes again.
+        rig.signedOut = false;
+        rig.model->fetchServers();
+        QCOMPARE(rig.listFetches, 1);
+        QVERIFY(rig.model->refreshTimerForTesting()->isActive());
+        QCOMPARE(rig.model->refreshTimerForTesting()->interval(), ServersModel::kRefreshPeriodMs);
+    }
+
+    void signingOutCancelsWaitingRefreshes()
+    {
+        Rig rig;
+        rig.model->setDelayDivisorForTesting(100);
+        rig.model->parseResponse(standardAnswer(), 200);
+        rig.model->parseResponse(QByteArray("<html>"), 502);
+        QVERIFY(rig.model->followUpTimerForTesting()->isActive());
+
+        // The follow-up and the periodic refresh fall due after the sign-out.
+        rig.signedOut = true;
+        rig.model->refreshTimerForTesting()->start(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.model->followUpTimerForTesting()->isActive(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.model->refreshTimerForTesting()->isActive(), 5000);
+        QCOMPARE(rig.listFetches, 0);
     }
 
     void noAnswerFallsBackToTheCache()
