@@ -1,0 +1,138 @@
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QSharedPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+#include "connection/SmartAttempt.h"
+#include "vpn/VpnProtocol.h"
+
+class CdnRouteRace;
+class ServersModel;
+class Settings;
+class VpnConnection;
+
+// Turns the user's intent (connect, disconnect, reconnect) into work for the
+// VPN connection and shows QML the result: a state text, an error text, the
+// time connected, notes about restricted networks. With "Optimal" or "Stealth"
+// it walks Smart Connect's routes, each with its own time limit, remembers per
+// network what worked, and on networks that block VPN protocols races the
+// servers' Cloudflare fronts for a way out. Repairing a tunnel that died is
+// the recovery half of this class; it reaches it through the hooks below.
+class ConnectionController : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY connectionStateChanged)
+    Q_PROPERTY(bool isConnectionInProgress READ isConnectionInProgress NOTIFY connectionStateChanged)
+    Q_PROPERTY(QString connectionStateText READ connectionStateText NOTIFY connectionStateChanged)
+    Q_PROPERTY(int vpnError READ vpnError NOTIFY vpnErrorChanged)
+    Q_PROPERTY(QString vpnErrorText READ vpnErrorText NOTIFY vpnErrorChanged)
+    Q_PROPERTY(QDateTime connectedSince READ connectedSince NOTIFY connectionStateChanged)
+    Q_PROPERTY(QString recoveryText READ recoveryText NOTIFY connectionStateChanged)
+    Q_PROPERTY(bool killSwitchBlocking READ killSwitchBlocking WRITE setKillSwitchBlocking NOTIFY connectionStateChanged)
+    Q_PROPERTY(QString restrictedNote READ restrictedNote WRITE setRestrictedNote NOTIFY restrictedChanged)
+    Q_PROPERTY(bool restrictedNetwork READ restrictedNetwork NOTIFY restrictedChanged)
+public:
+    ConnectionController(QSharedPointer<ServersModel> servers, QSharedPointer<Settings> settings,
+                         QSharedPointer<VpnConnection> vpnConnection, QObject *parent = nullptr);
+    ~ConnectionController() override;
+
+    bool isConnected() const { return m_isConnected; }
+    bool isConnectionInProgress() const { return m_isConnectionInProgress; }
+    QString connectionStateText() const { return m_stateText; }
+    int vpnError() const { return m_errorCode; }
+    QString vpnErrorText() const { return m_errorText; }
+    QDateTime connectedSince() const { return m_connectedSince; }
+    QString recoveryText() const;
+    bool killSwitchBlocking() const { return m_killSwitchBlocking; }
+    void setKillSwitchBlocking(bool blocking);
+    QString restrictedNote() const { return m_restrictedNote; }
+    void setRestrictedNote(const QString &note);
+    bool restrictedNetwork() const;
+
+    Q_INVOKABLE void toggleConnection();
+    Q_INVOKABLE void tryAnotherServer();
+    Q_INVOKABLE void reconnectForSetting();
+    Q_INVOKABLE void clearError();
+
+    // Where the tunnel repair plugs in; until it exists these only log.
+    struct RecoveryHooks
+    {
+        std::function<bool()> repairing;                       // a repair runs now
+        std::function<void(const QString &reason)> endRepair;  // "superseded", "cancelled"
+        std::function<void()> clearMoveState;
+        std::function<void()> startCdnRepair;                   // same server, through its Cloudflare route
+        std::function<void()> housekeeping;                     // 4 s after start and after every Disconnected
+    };
+    void setRecoveryHooks(const RecoveryHooks &hooks);
+
+#ifdef KELVRA_TESTING
+    QList<SmartAttempt> attemptsForTesting() const { return m_attempts; }
+    int currentIndexForTesting() const { return m_index; }
+#endif
+
+signals:
+    void showNotification(QString title, QString description, QString buttonText);
+    void connectionStateChanged();
+    void restrictedChanged();
+    void bannerNote(QString text);
+    void bytesChanged(double download, double upload);
+    void connectToVpn(VpnProtocol::Protocol protocol, QJsonObject config);
+    void disconnectFromVpn();
+    void prepareConfig(QString config);
+    void vpnErrorChanged();
+
+public slots:
+    void openConnection();
+    void closeConnection(QString reason);
+    void closeConnection();
+    void onConnectionRequested();
+    void onVpnError(VpnProtocol::Errors error);
+    void onConnectionStateChanged(VpnProtocol::ConnectionState state);
+    void onBytesChanged(double download, double upload);
+
+    // The catalogue's protocolUnavailable(message): error 400 with its text.
+    void onProtocolUnavailable(const QString &message);
+
+private:
+    QSharedPointer<ServersModel> m_servers;
+    QSharedPointer<Settings> m_settings;
+    QSharedPointer<VpnConnection> m_vpn;
+    RecoveryHooks m_recovery;
+
+    int m_generation = 0;
+    int m_attemptSequence = 0;
+    QList<SmartAttempt> m_attempts;
+    int m_index = -1;
+    bool m_dialed = false;
+    QString m_runConfigId;
+    QString m_runServerName;
+    int m_runApiId = -1;
+    QString m_networkId;
+    bool m_routeChecksDone = false;
+    bool m_dnsChecked = false;
+    std::function<void()> m_pendingAction;
+    QPointer<CdnRouteRace> m_race;
+    QElapsedTimer m_attemptClock;
+    QTimer m_attemptTimer;
+    QTimer m_connectTimer;
+
+    VpnProtocol::ConnectionState m_lastState = VpnProtocol::Disconnected;
+    QString m_stateText = QStringLiteral("Not Connected");
+    bool m_isConnected = false;
+    bool m_isConnectionInProgress = false;
+    bool m_connectTimerRunning = false;
+    int m_errorCode = 0;
+    QString m_errorText;
+    QDateTime m_connectedSince;
+    QString m_restrictedNote;
+    QString m_lastConnectedRoute;
+    bool m_killSwitchBlocking = false;
+};
