@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 
 #include "support/TestEnvironment.h"
 #include "tools/service/StandInControl.h"
@@ -9,6 +10,23 @@
 StandInProgram::StandInProgram()
     : m_control(QStringLiteral("kelvra-standin-control-%1").arg(QCoreApplication::applicationPid()))
 {
+}
+
+bool StandInProgram::pointClientHere(const char *prefix, const QString &dir)
+{
+    const QString standIn = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-standin");
+    if (!QFileInfo::exists(standIn))
+        return false;
+    qputenv("KELVRA_TEST_IPC_NAME", QByteArray(prefix) + QByteArray::number(QCoreApplication::applicationPid()));
+    qputenv("KELVRA_TEST_DAEMON_SOCKET", (dir + QStringLiteral("/daemon.socket")).toUtf8());
+    qputenv("KELVRA_TEST_SERVICE_BINARY", QFileInfo(standIn).canonicalFilePath().toUtf8());
+    return true;
+}
+
+QStringList StandInProgram::openVpnServerArguments(const QString &configFile, int portBase)
+{
+    const QString server = QStringLiteral("203.0.113.12:%1").arg(portBase + QCoreApplication::applicationPid() % 10000);
+    return { QStringLiteral("--openvpn-server"), server, QStringLiteral("--openvpn-client-config"), configFile };
 }
 
 StandInProgram::~StandInProgram()

@@ -14,6 +14,14 @@ public:
     StandInProgram();
     ~StandInProgram();
 
+    // Points this process's client at a stand-in under names of its own
+    // (`prefix` and the pid; the daemon socket in `dir`); false when the
+    // stand-in is not built.
+    static bool pointClientHere(const char *prefix, const QString &dir);
+    // The arguments that give the stand-in a real OpenVPN server on a
+    // namespace address, writing its client configuration to `configFile`.
+    static QStringList openVpnServerArguments(const QString &configFile, int portBase);
+
     // Starts `program` (from the build's bin folder) with a control socket of
     // this process's own and waits until it says it is ready.
     bool start(const QString &program = QStringLiteral("kelvra-service-standin"), const QStringList &arguments = {});

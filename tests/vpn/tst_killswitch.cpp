@@ -32,11 +32,8 @@ private:
     bool startService(bool openVpn = false)
     {
         QStringList arguments;
-        if (openVpn) {
-            const QString file = m_dir.path() + QStringLiteral("/client.ovpn");
-            const QString server = QStringLiteral("203.0.113.12:%1").arg(20000 + QCoreApplication::applicationPid() % 10000);
-            arguments << QStringLiteral("--openvpn-server") << server << QStringLiteral("--openvpn-client-config") << file;
-        }
+        if (openVpn)
+            arguments = StandInProgram::openVpnServerArguments(m_dir.path() + QStringLiteral("/client.ovpn"), 20000);
         if (!m_service.start(QStringLiteral("kelvra-service-standin"), arguments))
             return false;
         if (openVpn) {
@@ -104,12 +101,8 @@ private:
 private slots:
     void initTestCase()
     {
-        const QString standIn = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-standin");
-        if (!QFileInfo::exists(standIn))
+        if (!StandInProgram::pointClientHere("kelvra-ks-", m_dir.path()))
             QSKIP("the service stand-in is not built");
-        qputenv("KELVRA_TEST_IPC_NAME", QByteArray("kelvra-ks-") + QByteArray::number(QCoreApplication::applicationPid()));
-        qputenv("KELVRA_TEST_DAEMON_SOCKET", (m_dir.path() + QStringLiteral("/daemon.socket")).toUtf8());
-        qputenv("KELVRA_TEST_SERVICE_BINARY", QFileInfo(standIn).canonicalFilePath().toUtf8());
         m_settings = QSharedPointer<Settings>::create();
         VpnConnection::Timings timings;
         timings.launchDelayMs = 300;

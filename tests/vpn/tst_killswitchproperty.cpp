@@ -274,12 +274,8 @@ private:
 private slots:
     void initTestCase()
     {
-        const QString standIn = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-standin");
-        if (!QFileInfo::exists(standIn))
+        if (!StandInProgram::pointClientHere("kelvra-ksp-", m_dir.path()))
             QSKIP("the service stand-in is not built");
-        qputenv("KELVRA_TEST_IPC_NAME", QByteArray("kelvra-ksp-") + QByteArray::number(QCoreApplication::applicationPid()));
-        qputenv("KELVRA_TEST_DAEMON_SOCKET", (m_dir.path() + QStringLiteral("/daemon.socket")).toUtf8());
-        qputenv("KELVRA_TEST_SERVICE_BINARY", QFileInfo(standIn).canonicalFilePath().toUtf8());
         m_settings = QSharedPointer<Settings>::create();
         m_settings->setDnsLeakProtection(true);
         VpnConnection::Timings timings;
@@ -293,11 +289,8 @@ private slots:
         QStringList arguments;
         const bool openVpn = TestEnvironment::inPrivateNetwork() && QFile::exists(QStringLiteral("/dev/net/tun"));
         const QString clientConfig = m_dir.path() + QStringLiteral("/client.ovpn");
-        if (openVpn) {
-            arguments << QStringLiteral("--openvpn-server")
-                      << QStringLiteral("203.0.113.12:%1").arg(30000 + QCoreApplication::applicationPid() % 10000)
-                      << QStringLiteral("--openvpn-client-config") << clientConfig;
-        }
+        if (openVpn)
+            arguments = StandInProgram::openVpnServerArguments(clientConfig, 30000);
         QVERIFY(m_service.start(QStringLiteral("kelvra-service-standin"), arguments));
         if (openVpn) {
             QFile file(clientConfig);

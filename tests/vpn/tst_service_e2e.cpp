@@ -80,12 +80,8 @@ private:
 private slots:
     void initTestCase()
     {
-        const QString standIn = TestEnvironment::binDir() + QStringLiteral("/kelvra-service-standin");
-        if (!QFileInfo::exists(standIn))
+        if (!StandInProgram::pointClientHere("kelvra-e2e-", m_dir.path()))
             QSKIP("the service stand-in is not built");
-        qputenv("KELVRA_TEST_IPC_NAME", QByteArray("kelvra-e2e-") + QByteArray::number(QCoreApplication::applicationPid()));
-        qputenv("KELVRA_TEST_DAEMON_SOCKET", (m_dir.path() + QStringLiteral("/daemon.socket")).toUtf8());
-        qputenv("KELVRA_TEST_SERVICE_BINARY", QFileInfo(standIn).canonicalFilePath().toUtf8());
         m_settings = QSharedPointer<Settings>::create();
         qInstallMessageHandler(capture);
         VpnConnection::Timings timings;
@@ -203,10 +199,8 @@ private slots:
         if (!QFile::exists(QStringLiteral("/dev/net/tun")))
             QSKIP("no tun devices here");
         const QString clientConfig = m_dir.path() + QStringLiteral("/client.ovpn");
-        const QString server = QStringLiteral("203.0.113.12:%1").arg(20000 + QCoreApplication::applicationPid() % 10000);
         QVERIFY(startService(QStringLiteral("kelvra-service-standin"),
-                             { QStringLiteral("--openvpn-server"), server, QStringLiteral("--openvpn-client-config"),
-                               clientConfig }));
+                             StandInProgram::openVpnServerArguments(clientConfig, 20000)));
         m_openVpnServer = true;
         QFile file(clientConfig);
         QVERIFY(file.open(QIODevice::ReadOnly));
