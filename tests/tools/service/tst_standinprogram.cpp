@@ -2,10 +2,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QNetworkDatagram>
 #include <QProcess>
-#include <QUdpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <sys/socket.h>
@@ -13,6 +10,7 @@
 
 #include "support/TestEnvironment.h"
 #include "tests/tools/service/DaemonClient.h"
+#include "tests/tools/service/DnsProbe.h"
 #include "tools/service/StandInControl.h"
 
 namespace {
@@ -25,44 +23,6 @@ QString peerExecutable(qintptr descriptor)
     if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return QString();
     return QFileInfo(QStringLiteral("/proc/%1/exe").arg(credentials.pid)).symLinkTarget();
-}
-
-struct DnsReply
-{
-    bool replied = false;
-    int rcode = -1;
-    QList<QHostAddress> addresses;
-};
-
-// One A query for "www.google.com" at server:53, built byte by byte from the
-// wire format, and what came back within timeoutMs.
-DnsReply askDns(const QHostAddress &server, int timeoutMs)
-{
-    const quint16 id = 0x4b31;
-    QByteArray query = QByteArray::fromHex("4b31" "0100" "0001" "0000" "0000" "0000");
-    for (const char *label : {"www", "google", "com"})
-        query.append(char(qstrlen(label))).append(label);
-    query.append('\0').append(QByteArray::fromHex("0001" "0001"));
-    QUdpSocket socket;
-    DnsReply reply;
-    if (socket.writeDatagram(query, server, 53) != query.size())
-        return reply;
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-            continue;
-        const QByteArray answer = socket.receiveDatagram().data();
-        if (answer.size() < 12 || qFromBigEndian<quint16>(answer.constData()) != id)
-            continue;
-        reply.replied = true;
-        reply.rcode = answer.at(3) & 0xF;
-        const int records = qFromBigEndian<quint16>(answer.constData() + 6);
-        // Each record: a 2-byte name pointer, type, class, TTL, length, then 4 bytes of address.
-        for (int i = 0, at = query.size(); i < records && at + 16 <= answer.size(); ++i, at += 16)
-            reply.addresses.append(QHostAddress(qFromBigEndian<quint32>(answer.constData() + at + 12)));
-        return reply;
-    }
-    return reply;
 }
 } // namespace
 
@@ -217,7 +177,7 @@ private slots:
                  dns.toString());
         QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("network")}, {QStringLiteral("network"), network}}));
         // No tunnel yet: nothing to carry the query.
-        QVERIFY(!askDns(dns, 1000).replied);
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
 
         DaemonClient client;
         QVERIFY(client.connectTo(m_daemonSocket));
@@ -242,7 +202,7 @@ private slots:
         QCOMPARE(activations.size(), 1);
         QCOMPARE(activations.first()[QStringLiteral("family")].toString(), family);
 
-        const DnsReply reply = askDns(dns, dnsAnswers ? 5000 : 1500);
+        const DnsProbe::Reply reply = DnsProbe::ask(dns, dnsAnswers ? 5000 : 1500);
         QCOMPARE(reply.replied, dnsAnswers);
         if (dnsAnswers) {
             QCOMPARE(reply.rcode, 0);
@@ -268,14 +228,14 @@ private slots:
         client.send({{QStringLiteral("type"), QStringLiteral("activate")},
                      {QStringLiteral("vless"), QStringLiteral("vless://id@203.0.113.10:443?security=reality")}});
         QVERIFY(!client.waitFor(QStringLiteral("connected")).isEmpty());
-        QVERIFY(askDns(dns, 5000).replied);
+        QVERIFY(DnsProbe::ask(dns, 5000).replied);
         QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("stall")}}));
-        QVERIFY(!askDns(dns, 1000).replied);
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
         QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("recover")}}));
-        QVERIFY(askDns(dns, 5000).replied);
+        QVERIFY(DnsProbe::ask(dns, 5000).replied);
         QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("network")},
                          {QStringLiteral("network"), QJsonObject{{QStringLiteral("reality"), QStringLiteral("noDns")}}}}));
-        QVERIFY(!askDns(dns, 1000).replied);
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
     }
 
     void badNetworkDescriptionsAreRefused_data()
