@@ -46,3 +46,10 @@ bool TestEnvironment::inPrivateNetwork()
 {
     return QNetworkInterface::allAddresses().contains(QHostAddress(QStringLiteral("1.1.1.1")));
 }
+
+QHostAddress TestEnvironment::ownLoopbackAddress()
+{
+    // 127.0.0.0/8 is all loopback; the low addresses are the stand-in hosts'.
+    const quint32 pid = quint32(QCoreApplication::applicationPid());
+    return QHostAddress(quint32(0x7F000000) | ((0x350000 + pid) & 0xFFFFFF));
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -17,4 +18,8 @@ public:
     // command made a private network namespace. Tests that would otherwise
     // reach addresses off this machine skip without it.
     static bool inPrivateNetwork();
+    // A loopback address of this test program's own, for a server that must
+    // sit on a fixed port (a name server on 53) while other test programs
+    // run theirs at the same time.
+    static QHostAddress ownLoopbackAddress();
 };

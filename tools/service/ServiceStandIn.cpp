@@ -23,15 +23,19 @@ ServiceStandIn::ServiceStandIn(const Options &options, QObject *parent)
     , m_tunnel(new StandInTunnel(this))
     , m_fetcher(new StandInApiFetcher(this))
     , m_daemon(new StandInDaemon(m_tunnel, m_fetcher, this))
+    , m_dns(new StandInDnsResponder([this] { return m_tunnel->carriesDns(); }, this))
 {
     m_tunnel->setScript(options.script);
     m_fetcher->setOptions(options.api);
     connect(m_daemon, &StandInDaemon::messageReceived, this, [this](const QJsonObject &message) {
-        if (message.value(QLatin1String("type")).toString() == QLatin1String("activate"))
+        QJsonObject call{{QStringLiteral("channel"), QStringLiteral("daemon")},
+                         {QStringLiteral("call"), message.value(QLatin1String("type"))},
+                         {QStringLiteral("message"), message}};
+        if (message.value(QLatin1String("type")).toString() == QLatin1String("activate")) {
             m_protection.tunnelActivated(message.value(QLatin1String("killswitch")).toBool());
-        record(QJsonObject{{QStringLiteral("channel"), QStringLiteral("daemon")},
-                           {QStringLiteral("call"), message.value(QLatin1String("type"))},
-                           {QStringLiteral("message"), message}});
+            call.insert(QStringLiteral("family"), StandInNetwork::familyOf(message));
+        }
+        record(call);
     });
     connect(m_tunnel, &StandInTunnel::stateChanged, this, [this](StandInTunnel::State state) {
         if (state == StandInTunnel::State::Down)
@@ -84,6 +88,8 @@ bool ServiceStandIn::start()
         return false;
     }
     m_running = true;
+    if (!m_options.dnsAddress.isNull())
+        m_dns->listen(m_options.dnsAddress);
     updateKillSwitchBlock();
     if (m_options.tunnelUpAtStart)
         m_tunnel->bringUpNow();
@@ -113,6 +119,7 @@ void ServiceStandIn::stop()
     m_running = false;
     m_protection.crashed();
     m_daemon->close();
+    m_dns->close();
     m_tunnel->deactivate();
     stopIpc();
     if (m_lockdown != m_protection.lockdown()) {
@@ -162,6 +169,12 @@ void ServiceStandIn::setScript(const TunnelScript &script)
 {
     m_options.script = script;
     m_tunnel->setScript(script);
+}
+
+void ServiceStandIn::setNetwork(const StandInNetwork &network)
+{
+    m_options.script.network = network;
+    m_tunnel->setScript(m_options.script);
 }
 
 void ServiceStandIn::stall()
@@ -274,9 +287,11 @@ QJsonObject ServiceStandIn::state() const
     const QMetaEnum states = QMetaEnum::fromType<StandInTunnel::State>();
     return QJsonObject{{QStringLiteral("running"), m_running},
                        {QStringLiteral("tunnel"), QString::fromLatin1(states.valueToKey(int(m_tunnel->state())))},
+                       {QStringLiteral("family"), m_tunnel->family()},
                        {QStringLiteral("stalled"), m_tunnel->isStalled()},
                        {QStringLiteral("lockdown"), m_lockdown},
-                       {QStringLiteral("daemonClients"), m_daemon->clientCount()}};
+                       {QStringLiteral("daemonClients"), m_daemon->clientCount()},
+                       {QStringLiteral("dns"), m_dns->isListening() ? m_dns->address().toString() : QString()}};
 }
 
 void ServiceStandIn::record(const QJsonObject &call)

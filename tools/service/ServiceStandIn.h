@@ -7,6 +7,8 @@
 #include <QStringList>
 
 #include "tools/service/StandInApiFetcher.h"
+#include "tools/service/StandInDnsResponder.h"
+#include "tools/service/StandInNetwork.h"
 #include "tools/service/StandInProtection.h"
 #include "tools/service/StandInTunnel.h"
 #include "tools/service/TunnelScript.h"
@@ -26,7 +28,11 @@ class StandInIpcSource;
 //   - the JSON-lines daemon at `Options::daemonSocket`
 //     ("/var/run/kelvra/daemon.socket"): "status", "activate", "deactivate",
 //     "apiFetch" (fetched from the configured API, StandInApiFetcher),
-//     "adBlock", "bypass"; tunnels follow `Options::script` (TunnelScript).
+//     "adBlock", "bypass"; tunnels follow `Options::script` (TunnelScript),
+//     whose network may block route families or their DNS (StandInNetwork);
+//   - with `Options::dnsAddress` set, a name server there, port 53
+//     (StandInDnsResponder), answering only while the tunnel carries DNS:
+//     the program serves 8.8.8.8 when the test network puts it on loopback.
 //
 // Use in-process (link kelvra_service_standin):
 //
@@ -54,7 +60,7 @@ class StandInIpcSource;
 //   {"channel": "ipc",     "call": "setLockdown", "args": [true]}
 //   {"channel": "process", "process": 1, "call": "setArguments", "args": [["--config", ...]]}
 //   {"channel": "process", "process": 1, "call": "refused", "args": ["remote 8.8.8.8 ... is not on this machine"]}
-//   {"channel": "daemon",  "call": "activate", "message": {...the message...}}
+//   {"channel": "daemon",  "call": "activate", "family": "reality", "message": {...the message...}}
 //
 // The lockdown (setLockdown) survives stop(), start() and restart(), as a
 // real firewall block survives a crash of the service; the tunnel does not,
@@ -78,6 +84,10 @@ public:
         TunnelScript script;
         // Start with a tunnel already up, as one kept from an earlier run.
         bool tunnelUpAtStart = false;
+        // Where the name server behind the tunnel answers; none when null or
+        // not an address of this machine. Tests running side by side each take
+        // a loopback address of their own, since only one can hold a port.
+        QHostAddress dnsAddress;
     };
 
     explicit ServiceStandIn(QObject *parent = nullptr);
@@ -103,6 +113,7 @@ public:
     void setLockdownReply(bool reply);
     void releaseLockdownWaits();                         // answer every waiting setLockdown(true) now
     void setScript(const TunnelScript &script);          // for the next activation
+    void setNetwork(const StandInNetwork &network);      // the script's network alone
     void stall();                                        // server stops answering through the tunnel
     void recover();                                      // ... and answers again
     void setNoTunnel(bool noTunnel);                     // status says "connected": false
@@ -127,7 +138,9 @@ public:
     StandInProtection &protection() { return m_protection; }
     StandInTunnel::State tunnelState() const;
     int daemonClientCount() const;
-    // {"running", "tunnel" ("Down"/"Activating"/"Up"), "stalled", "lockdown", "daemonClients"}
+    StandInDnsResponder &dnsResponder() { return *m_dns; }
+    // {"running", "tunnel" ("Down"/"Activating"/"Up"), "family", "stalled", "lockdown",
+    //  "daemonClients", "dns" (the name server's address, "" when none)}
     QJsonObject state() const;
 
 signals:
@@ -147,6 +160,7 @@ private:
     StandInTunnel *m_tunnel;
     StandInApiFetcher *m_fetcher;
     StandInDaemon *m_daemon;
+    StandInDnsResponder *m_dns;
     QThread *m_ipcThread = nullptr;
     StandInIpcSource *m_source = nullptr;
     QJsonArray m_calls;

@@ -100,6 +100,8 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
             return failure(QStringLiteral("no OpenVPN server here"));
         return success({{QStringLiteral("log"), QString::fromLocal8Bit(m_openVpnServer->log())}});
     }
+    if (cmd == QLatin1String("dnsQueries"))
+        return success({{QStringLiteral("count"), m_service->dnsResponder().queryCount()}});
     if (cmd == QLatin1String("protection"))
         return success(m_service->protection().report());
     if (cmd == QLatin1String("calls"))
@@ -120,6 +122,15 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
         if (!TunnelScript::fromJson(command.value(QLatin1String("script")).toObject(), &script, &error))
             return failure(error);
         m_service->setScript(script);
+    } else if (cmd == QLatin1String("network")) {
+        const QJsonValue description = command.value(QLatin1String("network"));
+        StandInNetwork network;
+        QString error;
+        if (!description.isObject())
+            return failure(QStringLiteral("\"network\" must be an object"));
+        if (!StandInNetwork::fromJson(description.toObject(), &network, &error))
+            return failure(error);
+        m_service->setNetwork(network);
     } else if (cmd == QLatin1String("stall")) {
         m_service->stall();
     } else if (cmd == QLatin1String("recover")) {

@@ -17,10 +17,13 @@ class StandInOpenVpnServer;
 // Commands ("cmd", then its keys):
 //   "ping"                          -> {"ok", "pid"}
 //   "state"                         -> {"ok", "state": ServiceStandIn::state()}
+//   "dnsQueries"                    -> {"ok", "count"}  (queries the name server got)
 //   "calls"   ["channel"] ["call"]  -> {"ok", "calls": [...]}   (ServiceStandIn::calls)
 //   "clearCalls"
 //   "lockdown" ["delayMs" int, < 0 never] ["reply" bool] ["release": true]
 //   "script"  "script": {TunnelScript JSON}
+//   "network" "network": {StandInNetwork JSON}   (the script's network alone;
+//                                 the rest of the script stays)
 //   "stall", "recover", "pushStatus", "connected", "disconnected", "drop", "tunnelUp"
 //   "dropIpc"                       (the remote-object link drops alone)
 //   "protection"                    -> {"ok", StandInProtection::report()}

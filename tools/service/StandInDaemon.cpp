@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include "tools/service/StandInApiFetcher.h"
+#include "tools/service/StandInNetwork.h"
 #include "tools/service/StandInTunnel.h"
 
 namespace {
@@ -160,7 +161,7 @@ void StandInDaemon::handleMessage(QLocalSocket *socket, const QJsonObject &messa
     if (type == QLatin1String("status")) {
         send(socket, m_tunnel->status());
     } else if (type == QLatin1String("activate")) {
-        m_tunnel->activate();
+        m_tunnel->activate(StandInNetwork::familyOf(message));
     } else if (type == QLatin1String("deactivate")) {
         const bool wasUp = m_tunnel->state() != StandInTunnel::State::Down;
         m_tunnel->deactivate();

@@ -29,12 +29,24 @@ StandInTunnel::StandInTunnel(QObject *parent)
     connect(&m_statusTimer, &QTimer::timeout, this, &StandInTunnel::pushStatus);
 }
 
-void StandInTunnel::activate()
+void StandInTunnel::activate(const QString &family)
 {
     stopScript();
+    m_connectTimer.stop();
+    m_family = family;
     m_noTunnel = false;
     setState(State::Activating);
+    if (m_script.network.ruleFor(family) == StandInNetwork::Blocked) {
+        qCInfo(lcTunnel) << "The network blocks" << family << "- this activation never connects";
+        return;
+    }
     m_connectTimer.start(m_script.connectDelayMs);
+}
+
+bool StandInTunnel::carriesDns() const
+{
+    return m_state == State::Up && !m_stalled && !m_noTunnel
+        && m_script.network.ruleFor(m_family) != StandInNetwork::NoDns;
 }
 
 void StandInTunnel::deactivate()
@@ -48,6 +60,7 @@ void StandInTunnel::deactivate()
 void StandInTunnel::bringUpNow()
 {
     m_connectTimer.stop();
+    m_family.clear();
     becomeUp();
 }
 

@@ -12,7 +12,8 @@
 // taken down by "deactivate", and meanwhile the source of the daemon's
 // "connected", "disconnected", "error" and pushed "status" messages.
 // The live controls (stall(), recover(), ...) act at once, whatever the
-// script's own events say.
+// script's own events say. The script's network decides, per route family,
+// whether an activation connects at all and whether DNS gets through.
 class StandInTunnel : public QObject
 {
     Q_OBJECT
@@ -27,8 +28,15 @@ public:
 
     State state() const { return m_state; }
     bool isStalled() const { return m_stalled; }
+    // The route family of the last activation; empty for a tunnel that came
+    // up without one.
+    QString family() const { return m_family; }
+    // Whether a name server behind the tunnel would answer now: the tunnel is
+    // up and carries traffic, and the network lets its family's DNS through.
+    bool carriesDns() const;
 
-    void activate();
+    // `family` is the activation's route family (StandInNetwork::familyOf).
+    void activate(const QString &family = QString());
     void deactivate();
     // A tunnel that is already up with no activation seen, as one kept by the
     // service from an earlier run of the client.
@@ -59,6 +67,7 @@ private:
     void playEvent(const TunnelEvent &event);
 
     TunnelScript m_script;
+    QString m_family;
     State m_state = State::Down;
     bool m_stalled = false;
     bool m_noTunnel = false;

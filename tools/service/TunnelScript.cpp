@@ -61,6 +61,15 @@ bool TunnelScript::fromJson(const QJsonObject &json, TunnelScript *script, QStri
     }
     result.blind = blind.toBool(false);
 
+    const QJsonValue network = json.value(QLatin1String("network"));
+    if (!network.isUndefined() && !network.isObject()) {
+        if (error)
+            *error = QStringLiteral("\"network\" must be an object");
+        return false;
+    }
+    if (!StandInNetwork::fromJson(network.toObject(), &result.network, error))
+        return false;
+
     const QJsonValue events = json.value(QLatin1String("events"));
     if (!events.isUndefined() && !events.isArray()) {
         if (error)
@@ -103,5 +112,6 @@ QJsonObject TunnelScript::toJson() const
                        {QStringLiteral("txStep"), txStep},
                        {QStringLiteral("blind"), blind},
                        {QStringLiteral("probesToDead"), probesToDead},
+                       {QStringLiteral("network"), network.toJson()},
                        {QStringLiteral("events"), eventArray}};
 }

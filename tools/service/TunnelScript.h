@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include "tools/service/StandInNetwork.h"
+
 // How the stand-in's tunnels behave once a client sends "activate". The same
 // description is read from a JSON file (the program's --script), from the
 // control channel's "script" command, or filled in by an in-process test.
@@ -18,6 +20,10 @@
 //     "txStep": 50000,            // bytes added to txBytes per pushed status
 //     "blind": false,             // leave "handshakeAge"/"probeFailures" out
 //     "probesToDead": -1,         // >= 0: send "probesToDead" with this value
+//     "network": {                // per route family: "works", "blocked" or
+//       "reality": "blocked",     //   "noDns" (StandInNetwork); left out: works
+//       "wireguard": "noDns"
+//     },
 //     "events": [                 // played in order, "at" ms after "connected"
 //       {"at": 5000, "do": "stall"},
 //       {"at": 9000, "do": "recover"},
@@ -60,6 +66,7 @@ struct TunnelScript
     qint64 txStep = 50000;
     bool blind = false;
     int probesToDead = -1;
+    StandInNetwork network;
     QList<TunnelEvent> events;
 
     // Unknown actions and wrong types are reported in `error` (when given)

@@ -48,6 +48,10 @@ QString fromEnvironment(const char *variable, const QString &fallback)
     return value.isEmpty() ? fallback : value;
 }
 
+// The resolver the client asks through a Stealth tunnel. Outside the test
+// network it is no address of this machine, and nothing answers there.
+const QString DefaultDnsAddress = QStringLiteral("8.8.8.8");
+
 [[noreturn]] void fail(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << Qt::endl;
@@ -113,8 +117,14 @@ int main(int argc, char **argv)
         QStringLiteral("openvpn-client-config"),
         QStringLiteral("Write the configuration a client needs for --openvpn-server to this file."),
         QStringLiteral("file"));
+    const QCommandLineOption dns(
+        QStringLiteral("dns"),
+        QStringLiteral("Answer DNS behind the tunnel at this address, port 53, when it is on this machine "
+                       "(default %1; \"none\": no name server).")
+            .arg(DefaultDnsAddress),
+        QStringLiteral("address"));
     parser.addOptions({ipcName, daemonSocket, control, openVpn, lockdownDelay, lockdownRefuse, script, apiBaseUrl,
-                       apiHost, caFile, tunnelUp, killSwitchBlock, ignore, openVpnServer, openVpnClientConfig});
+                       apiHost, caFile, tunnelUp, killSwitchBlock, ignore, openVpnServer, openVpnClientConfig, dns});
     parser.process(app);
 
     options.ipcUrl = QStringLiteral("local:")
@@ -153,6 +163,12 @@ int main(int argc, char **argv)
     else if (QFileInfo::exists(defaultCa))
         options.api.caFile = defaultCa;
     options.tunnelUpAtStart = parser.isSet(tunnelUp);
+    const QString dnsAddress = parser.isSet(dns) ? parser.value(dns) : DefaultDnsAddress;
+    if (dnsAddress != QLatin1String("none")) {
+        options.dnsAddress = QHostAddress(dnsAddress);
+        if (options.dnsAddress.protocol() != QAbstractSocket::IPv4Protocol)
+            fail(QStringLiteral("--dns takes an IPv4 address or \"none\""));
+    }
 
     quitOnSignals(&app);
     StandInOpenVpnServer tunnelServer;

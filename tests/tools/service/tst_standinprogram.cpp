@@ -10,6 +10,7 @@
 
 #include "support/TestEnvironment.h"
 #include "tests/tools/service/DaemonClient.h"
+#include "tests/tools/service/DnsProbe.h"
 #include "tools/service/StandInControl.h"
 
 namespace {
@@ -121,6 +122,147 @@ private slots:
         QVERIFY(!client.waitFor(QStringLiteral("status")).isEmpty());
     }
 
+    void networkRulesPerRouteFamily_data()
+    {
+        QTest::addColumn<QJsonObject>("network");
+        QTest::addColumn<QJsonObject>("activate");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<bool>("connects");
+        QTest::addColumn<bool>("dnsAnswers");
+        const QJsonObject wireGuard{{QStringLiteral("type"), QStringLiteral("activate")},
+                                    {QStringLiteral("privateKey"), QStringLiteral("k")}};
+        QJsonObject amnezia = wireGuard;
+        amnezia.insert(QStringLiteral("awg"), QJsonObject{{QStringLiteral("jc"), 4}});
+        const auto vless = [](const char *link) {
+            return QJsonObject{{QStringLiteral("type"), QStringLiteral("activate")},
+                               {QStringLiteral("vless"), QString::fromLatin1(link)}};
+        };
+        const QJsonObject reality = vless("vless://id@203.0.113.10:443?security=reality&sni=a.test");
+        const QJsonObject cdn = vless("vless://id@198.51.100.10:443?type=ws&security=tls&path=%2Fws");
+        const QJsonObject hysteria = vless("hysteria2://secret@203.0.113.10:443?sni=a.test");
+
+        QTest::newRow("nothing scripted: wireguard works") << QJsonObject() << wireGuard << "wireguard" << true << true;
+        QTest::newRow("amneziawg blocked: never connects, no error")
+            << QJsonObject{{QStringLiteral("amneziawg"), QStringLiteral("blocked")}} << amnezia << "amneziawg" << false
+            << false;
+        QTest::newRow("reality noDns: connects, the resolver stays silent")
+            << QJsonObject{{QStringLiteral("reality"), QStringLiteral("noDns")}} << reality << "reality" << true << false;
+        QTest::newRow("a ws link is the cdn route: works while reality is blocked")
+            << QJsonObject{{QStringLiteral("reality"), QStringLiteral("blocked")}} << cdn << "reality-cdn" << true << true;
+        QTest::newRow("hysteria2 blocked")
+            << QJsonObject{{QStringLiteral("hysteria2"), QStringLiteral("blocked")},
+                           {QStringLiteral("reality"), QStringLiteral("works")}}
+            << hysteria << "hysteria2" << false << false;
+        QTest::newRow("wireguard noDns, others untouched")
+            << QJsonObject{{QStringLiteral("wireguard"), QStringLiteral("noDns")}} << amnezia << "amneziawg" << true
+            << true;
+    }
+
+    // The network is set through the control socket; the family is read from
+    // the activation and recorded with it in the call log.
+    void networkRulesPerRouteFamily()
+    {
+        QFETCH(QJsonObject, network);
+        QFETCH(QJsonObject, activate);
+        QFETCH(QString, family);
+        QFETCH(bool, connects);
+        QFETCH(bool, dnsAnswers);
+        if (!TestEnvironment::inPrivateNetwork())
+            QSKIP("needs the test network namespace (a name server on port 53)");
+        const QHostAddress dns = TestEnvironment::ownLoopbackAddress();
+        QVERIFY(startProgram(m_standIn, {QStringLiteral("--dns"), dns.toString(), QStringLiteral("--script"),
+                                         writeScript(R"({"connectDelayMs":0,"statusIntervalMs":0})")}));
+        QCOMPARE(StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("state")}})
+                     .value(QStringLiteral("state"))[QStringLiteral("dns")].toString(),
+                 dns.toString());
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("network")}, {QStringLiteral("network"), network}}));
+        // No tunnel yet: nothing to carry the query.
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
+
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send(activate);
+        const QJsonObject connected = client.waitFor(QStringLiteral("connected"), connects ? 5000 : 1500);
+        QCOMPARE(!connected.isEmpty(), connects);
+        for (const QJsonObject &message : client.pending())
+            QVERIFY2(message.value(QStringLiteral("type")).toString() != QLatin1String("error"),
+                     "a blocked route must not answer with an error");
+
+        const QJsonObject state = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("state")}})
+                                      .value(QStringLiteral("state"))
+                                      .toObject();
+        QCOMPARE(state.value(QStringLiteral("tunnel")).toString(),
+                 connects ? QStringLiteral("Up") : QStringLiteral("Activating"));
+        QCOMPARE(state.value(QStringLiteral("family")).toString(), family);
+        const QJsonArray activations = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("calls")},
+                                                                           {QStringLiteral("channel"), QStringLiteral("daemon")},
+                                                                           {QStringLiteral("call"), QStringLiteral("activate")}})
+                                           .value(QStringLiteral("calls"))
+                                           .toArray();
+        QCOMPARE(activations.size(), 1);
+        QCOMPARE(activations.first()[QStringLiteral("family")].toString(), family);
+
+        const DnsProbe::Reply reply = DnsProbe::ask(dns, dnsAnswers ? 5000 : 1500);
+        QCOMPARE(reply.replied, dnsAnswers);
+        if (dnsAnswers) {
+            QCOMPARE(reply.rcode, 0);
+            QCOMPARE(reply.addresses, QList<QHostAddress>{dns});
+        }
+        const int queries = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("dnsQueries")}})
+                                .value(QStringLiteral("count"))
+                                .toInt();
+        QCOMPARE(queries, 2);
+    }
+
+    // The rule is the one in force when the query comes: a tunnel that works
+    // loses its DNS when the network turns, and a stalled one carries nothing.
+    void dnsFollowsTheNetworkAndTheTunnel()
+    {
+        if (!TestEnvironment::inPrivateNetwork())
+            QSKIP("needs the test network namespace (a name server on port 53)");
+        const QHostAddress dns = TestEnvironment::ownLoopbackAddress();
+        QVERIFY(startProgram(m_standIn, {QStringLiteral("--dns"), dns.toString(), QStringLiteral("--script"),
+                                         writeScript(R"({"connectDelayMs":0,"statusIntervalMs":0})")}));
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("activate")},
+                     {QStringLiteral("vless"), QStringLiteral("vless://id@203.0.113.10:443?security=reality")}});
+        QVERIFY(!client.waitFor(QStringLiteral("connected")).isEmpty());
+        QVERIFY(DnsProbe::ask(dns, 5000).replied);
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("stall")}}));
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("recover")}}));
+        QVERIFY(DnsProbe::ask(dns, 5000).replied);
+        QVERIFY(command({{QStringLiteral("cmd"), QStringLiteral("network")},
+                         {QStringLiteral("network"), QJsonObject{{QStringLiteral("reality"), QStringLiteral("noDns")}}}}));
+        QVERIFY(!DnsProbe::ask(dns, 1000).replied);
+    }
+
+    void badNetworkDescriptionsAreRefused_data()
+    {
+        QTest::addColumn<QJsonValue>("network");
+        QTest::newRow("unknown family") << QJsonValue(QJsonObject{{QStringLiteral("openvpn"), QStringLiteral("blocked")}});
+        QTest::newRow("unknown rule") << QJsonValue(QJsonObject{{QStringLiteral("reality"), QStringLiteral("slow")}});
+        QTest::newRow("rule not a text") << QJsonValue(QJsonObject{{QStringLiteral("reality"), true}});
+        QTest::newRow("not an object") << QJsonValue(QStringLiteral("blocked"));
+    }
+
+    // Through both the "network" and the "script" command; the script in
+    // force stays as it was.
+    void badNetworkDescriptionsAreRefused()
+    {
+        QFETCH(QJsonValue, network);
+        QVERIFY(startProgram(m_standIn));
+        const QJsonObject answer = StandInControl::request(
+            m_control, {{QStringLiteral("cmd"), QStringLiteral("network")}, {QStringLiteral("network"), network}});
+        QCOMPARE(answer.value(QStringLiteral("ok")), QJsonValue(false));
+        QVERIFY(!answer.value(QStringLiteral("error")).toString().isEmpty());
+        const QJsonObject script = StandInControl::request(
+            m_control, {{QStringLiteral("cmd"), QStringLiteral("script")},
+                        {QStringLiteral("script"), QJsonObject{{QStringLiteral("network"), network}}}});
+        QCOMPARE(script.value(QStringLiteral("ok")), QJsonValue(false));
+    }
+
     void terminatesCleanly()
     {
         QVERIFY(startProgram(m_standIn));
@@ -165,6 +307,9 @@ private slots:
         QTest::newRow("script that is not there") << QStringList{QStringLiteral("--script"), QStringLiteral("/nonexistent.json")};
         QTest::newRow("lockdown delay not a number") << QStringList{QStringLiteral("--lockdown-delay"), QStringLiteral("soon")};
         QTest::newRow("base URL not a URL") << QStringList{QStringLiteral("--api-base-url"), QStringLiteral("::")};
+        QTest::newRow("script with an unknown route family")
+            << QStringList{QStringLiteral("--script"), writeScript(R"({"network":{"ikev2":"blocked"}})")};
+        QTest::newRow("name server not an address") << QStringList{QStringLiteral("--dns"), QStringLiteral("resolver")};
     }
 
     void badCommandLines()
