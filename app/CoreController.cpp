@@ -17,18 +17,34 @@
 #include "account/CodeAuthenticator.h"
 #include "account/ConnectedDevicesModel.h"
 #include "account/LogoutManager.h"
+#include "account/PremiumModel.h"
+#include "account/ThirdPartyAuthenticationController.h"
 #include "account/TokenManager.h"
 #include "account/UserManager.h"
 #include "api/ApiHost.h"
 #include "api/AuthGuard.h"
 #include "api/LimitGuard.h"
 #include "api/NetworkManager.h"
+#include "app/ClipboardManager.h"
 #include "app/Logger.h"
 #include "app/Settings.h"
+#include "connection/ConnectionController.h"
+#include "connection/ProtocolsModel.h"
+#include "engagement/DesktopPush.h"
+#include "engagement/InAppMessages.h"
+#include "engagement/NetMonitor.h"
+#include "engagement/SystemTrayManager.h"
+#include "engagement/Telemetry.h"
+#include "engagement/VpnSessionReporter.h"
+#include "ipc/LocalSocketController.h"
+#include "platform/WifiName.h"
 #include "servers/CdnRouteCache.h"
 #include "servers/ServerFilterProxyModel.h"
-#include "ipc/LocalSocketController.h"
 #include "servers/ServersModel.h"
+#include "settings/AdBlock.h"
+#include "settings/BypassList.h"
+#include "settings/SettingsController.h"
+#include "updater/Updater.h"
 #include "vpn/VpnConnection.h"
 
 namespace {
@@ -39,6 +55,8 @@ constexpr int kUpdateRetryMs = 10000;
 constexpr int kLeftoverTunnelChecks = 5;
 constexpr int kSilentSignInTimeoutMs = 15000;
 constexpr int kProfileRefreshAfterTunnelMs = 3000;
+constexpr int kAutoConnectWaitMs = 60000;
+int autoConnectWaitMs = kAutoConnectWaitMs;
 
 // The architecture the version check reports; an ARM64 machine gets the x64
 // build, which it runs.
@@ -68,32 +86,82 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     m_updateRequest = QSharedPointer<NetworkManager>::create();
     loadFonts();
 
-    // Models. Plans, protocols, the network monitor and the updater join here
-    // as they arrive; the network monitor coming online will retry the list.
+    // Models. The network monitor coming online retries the list.
     m_servers = QSharedPointer<ServersModel>::create(m_settings, m_vpnConnection);
     linkServersToTunnel();
     publish("MServers", m_servers.data());
-    ServerFilterProxyModel::registerQmlType();
+    m_premium = QSharedPointer<PremiumModel>::create();
+    publish("MPremium", m_premium.data());
     m_devices = QSharedPointer<ConnectedDevicesModel>::create();
     publish("MDevices", m_devices.data());
+    m_protocols = QSharedPointer<ProtocolsModel>::create();
+    publish("MProtocols", m_protocols.data());
+    m_netMonitor = QSharedPointer<NetMonitor>::create();
+    publish("NetMonitor", m_netMonitor.data());
+    m_updater = QSharedPointer<Updater>::create();
+    publish("Updater", m_updater.data());
+    ServerFilterProxyModel::registerQmlType();
+    {
+        QPointer<VpnConnection> vpn = m_vpnConnection.data();
+        m_netMonitor->setSuppress([vpn] { return vpn && vpn->isBusyWithTunnel(); });
+    }
+    connect(m_netMonitor.data(), &NetMonitor::onlineChanged, m_servers.data(), [this](bool online) {
+        if (online)
+            m_servers->refreshServers();
+    });
 
-    // The connection controller, settings controller and session reporter
-    // join here; the device-limit guard is published for the limit dialog.
+    // The connection controller drives the tunnel; without a VPN connection
+    // (tests of the account and catalogue alone) there is nothing to drive.
+    if (m_vpnConnection) {
+        m_connectionController =
+            QSharedPointer<ConnectionController>(new ConnectionController(m_servers, m_settings, m_vpnConnection));
+        connect(m_servers.data(), &ServersModel::protocolUnavailable, m_connectionController.data(),
+                &ConnectionController::onProtocolUnavailable);
+        connect(m_servers.data(), &ServersModel::serverChangedForProtocol, m_connectionController.data(),
+                &ConnectionController::bannerNote);
+    }
+    publish("ConnectionController", m_connectionController.data());
+    m_settingsController = QSharedPointer<SettingsController>::create(m_settings);
+    publish("SettingsController", m_settingsController.data());
     publish("LimitGuard", LimitGuard::instance());
+    m_sessionReporter = QSharedPointer<VpnSessionReporter>::create(m_vpnConnection, m_servers);
+    if (m_vpnConnection) {
+        connect(m_settingsController.data(), &SettingsController::killSwitchToggled, m_vpnConnection.data(),
+                &VpnConnection::onKillSwitchToggled);
+    }
 
-    // Sign-in objects: an expired session signs the user out. The
-    // single-sign-on controller joins here.
+    // Sign-in objects: an expired session signs the user out.
     m_codeAuthenticator = QSharedPointer<CodeAuthenticator>::create();
     publish("CodeAuthenticator", m_codeAuthenticator.data());
     m_logoutManager = QSharedPointer<LogoutManager>::create();
     publish("LogoutManager", m_logoutManager.data());
     connect(AuthGuard::instance(), &AuthGuard::unauthorized, m_logoutManager.data(), &LogoutManager::forceLogout);
+    m_thirdPartyAuth = QSharedPointer<ThirdPartyAuthenticationController>::create();
+    publish("ThirdPartyAuth", m_thirdPartyAuth.data());
 
     publish("TokenManager", TokenManager::instance());
+    m_clipboard = QSharedPointer<ClipboardManager>::create();
+    publish("ClipBoardManager", m_clipboard.data());
     publish("UserManager", UserManager::instance());
+    m_tray = QSharedPointer<SystemTrayManager>::create();
+    publish("SystemTray", m_tray.data());
+
+    m_adBlock = QSharedPointer<AdBlock>::create(m_settings, m_vpnConnection);
+    publish("AdBlock", m_adBlock.data());
+    m_bypassList = QSharedPointer<BypassList>::create(m_settings, m_vpnConnection);
+    publish("BypassList", m_bypassList.data());
+    connect(m_settingsController.data(), &SettingsController::adBlockToggled, m_adBlock.data(), &AdBlock::setEnabled);
+    connect(m_settingsController.data(), &SettingsController::bypassListChanged, m_bypassList.data(),
+            &BypassList::send);
+    m_inAppMessages = QSharedPointer<InAppMessages>::create();
+    publish("InAppMessages", m_inAppMessages.data());
 
     if (m_vpnConnection)
         m_vpnConnection->cleanUpLeftoverTunnel(kLeftoverTunnelChecks);
+    armAutoConnect();
+    m_desktopPush = QSharedPointer<DesktopPush>::create();
+    publish("DesktopPush", m_desktopPush.data());
+    connect(m_desktopPush.data(), &DesktopPush::demoMessage, m_inAppMessages.data(), &InAppMessages::messageReady);
 
     m_updateRetryTimer.setSingleShot(true);
     m_updateRetryTimer.setInterval(kUpdateRetryMs);
@@ -106,13 +174,18 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     m_profileRefreshTimer.setInterval(kProfileRefreshAfterTunnelMs);
     connect(&m_profileRefreshTimer, &QTimer::timeout, UserManager::instance(), &UserManager::fetchUserInfo);
 
+    linkTray();
     connect(m_logoutManager.data(), &LogoutManager::logout, this, &CoreController::onLogout);
-    // The sign-in answer marks the user signed in before its token is stored:
-    // the list is asked for once that has happened.
-    connect(UserManager::instance(), &UserManager::stateChanged, this,
-            [this] { QMetaObject::invokeMethod(this, &CoreController::onSignedIn, Qt::QueuedConnection); });
+    connect(this, &CoreController::authenticated, m_thirdPartyAuth.data(),
+            &ThirdPartyAuthenticationController::onAuthenticated);
+    connect(this, &CoreController::loginLinkReceived, m_thirdPartyAuth.data(),
+            &ThirdPartyAuthenticationController::onLoginLink);
     connect(m_updateRequest.data(), &NetworkManager::requestFinished, this, &CoreController::parseResponse);
     connect(m_updateRequest.data(), &NetworkManager::requestFailed, this, &CoreController::onErrorOccurred);
+    linkProtocolChoice();
+
+    publish("MTelemetry", Telemetry::instance());
+    linkTelemetry();
 }
 
 CoreController::~CoreController() = default;
@@ -166,6 +239,175 @@ QStringList CoreController::contextObjectNames()
             QStringLiteral("BypassList"),       QStringLiteral("InAppMessages"),   QStringLiteral("DesktopPush"),
             QStringLiteral("CodeAuthenticator"), QStringLiteral("LogoutManager"),  QStringLiteral("ThirdPartyAuth"),
             QStringLiteral("ClipBoardManager"), QStringLiteral("UserManager"),     QStringLiteral("SystemTray")};
+}
+
+QStringList CoreController::publishedNames()
+{
+    return contextObjectNames()
+        + QStringList{QStringLiteral("MProtocols"), QStringLiteral("NetMonitor"), QStringLiteral("Updater"),
+                      QStringLiteral("LimitGuard"), QStringLiteral("TokenManager"), QStringLiteral("MTelemetry")};
+}
+
+#ifdef KELVRA_TESTING
+void CoreController::setAutoConnectWaitForTesting(int ms)
+{
+    autoConnectWaitMs = ms > 0 ? ms : kAutoConnectWaitMs;
+}
+#endif
+
+void CoreController::linkProtocolChoice()
+{
+    connect(m_protocols.data(), &ProtocolsModel::protocolChanged, m_servers.data(),
+            [this](VpnProtocol::Protocol protocol) { m_servers->onProtocolChanged(int(protocol)); });
+    // Every way the current server can change ends in one of these.
+    connect(m_servers.data(), &ServersModel::defaultServer, this, &CoreController::offerCurrentServerProtocols);
+    connect(m_servers.data(), &ServersModel::updateSelectedServer, this,
+            &CoreController::offerCurrentServerProtocols);
+    connect(m_servers.data(), &ServersModel::defaultServerReady, this, &CoreController::offerCurrentServerProtocols);
+    connect(m_servers.data(), &ServersModel::serversLoaded, this, &CoreController::offerCurrentServerProtocols);
+    if (m_settings) {
+        connect(m_protocols.data(), &ProtocolsModel::protocolChosen, m_settings.data(),
+                [this](VpnProtocol::Protocol protocol) { m_settings->setPreferredProtocol(int(protocol)); });
+        m_protocols->updateProtocol(m_settings->preferredProtocol());
+    }
+}
+
+void CoreController::offerCurrentServerProtocols()
+{
+    const ServersModel::Server *server = m_servers->currentServer();
+    if (!server)
+        return;
+    QSet<int> offered;
+    for (int protocol = VpnProtocol::OpenVpnUdp; protocol <= VpnProtocol::OpenVpnTcp; ++protocol) {
+        if (server->offers(VpnProtocol::Protocol(protocol)))
+            offered.insert(protocol);
+    }
+    m_protocols->setAvailableProtocols(offered);
+}
+
+void CoreController::linkTray()
+{
+    SystemTrayManager *tray = m_tray.data();
+    if (m_connectionController) {
+        ConnectionController *connection = m_connectionController.data();
+        connect(tray, &SystemTrayManager::connectRequested, connection, &ConnectionController::toggleConnection);
+        connect(tray, &SystemTrayManager::disconnectRequested, connection,
+                [connection] { connection->closeConnection(QStringLiteral("the tray menu")); });
+    }
+    if (m_vpnConnection) {
+        connect(m_vpnConnection.data(), &VpnConnection::connectionStateChanged, tray,
+                &SystemTrayManager::onConnectionStateChanged);
+        connect(m_vpnConnection.data(), &VpnConnection::vpnError, tray, &SystemTrayManager::onVpnError);
+    }
+    connect(m_servers.data(), &ServersModel::defaultServerReady, tray, &SystemTrayManager::onDefaultServerReady);
+    connect(UserManager::instance(), &UserManager::stateChanged, tray, &SystemTrayManager::onUserLoginChanges);
+}
+
+void CoreController::linkTelemetry()
+{
+    Telemetry *telemetry = Telemetry::instance();
+    if (m_vpnConnection) {
+        connect(m_vpnConnection.data(), &VpnConnection::connectionStateChanged, this,
+                &CoreController::reportVpnState);
+        connect(m_vpnConnection.data(), &VpnConnection::vpnError, this, [telemetry](VpnProtocol::Errors error) {
+            if (error == VpnProtocol::NoError)
+                return;
+            telemetry->logEvent(QStringLiteral("app_error"),
+                                {{QStringLiteral("domain"), QStringLiteral("vpn")},
+                                 {QStringLiteral("code"), int(error)},
+                                 {QStringLiteral("message"), QStringLiteral("VPN error %1").arg(int(error))}});
+        });
+    }
+    connect(m_protocols.data(), &ProtocolsModel::protocolChosen, this, [telemetry](VpnProtocol::Protocol protocol) {
+        telemetry->logEvent(QStringLiteral("protocol_changed"),
+                            {{QStringLiteral("protocol"), VpnProtocol::apiName(protocol)}});
+    });
+    connect(m_logoutManager.data(), &LogoutManager::logout, this, [telemetry] {
+        telemetry->logEvent(QStringLiteral("logout"), {});
+        telemetry->clearUser();
+    });
+    connect(AuthGuard::instance(), &AuthGuard::unauthorized, this,
+            [telemetry] { telemetry->logEvent(QStringLiteral("session_expired"), {}); });
+}
+
+void CoreController::reportVpnState(VpnProtocol::ConnectionState state)
+{
+    logger.info() << "vpn state: " + VpnProtocol::stateName(state);
+    QString event;
+    if (state == VpnProtocol::Connecting && !m_connectReported) {
+        event = QStringLiteral("vpn_connect");
+        m_connectReported = true;
+    } else if (state == VpnProtocol::Connected && m_reportedState != VpnProtocol::Connected) {
+        event = QStringLiteral("vpn_connected");
+        m_connectReported = false;
+    } else if (state == VpnProtocol::Disconnected && m_reportedState != VpnProtocol::Disconnected) {
+        // A connect that never reached the tunnel failed; one that did ended.
+        event = m_connectReported ? QStringLiteral("vpn_connect_failed") : QStringLiteral("vpn_disconnected");
+        m_connectReported = false;
+    }
+    m_reportedState = state;
+    if (event.isEmpty())
+        return;
+    const ServersModel::Server *server = m_servers->currentServer();
+    Telemetry::instance()->logEvent(
+        event, {{QStringLiteral("server_country"), server ? server->location()->name : QString()},
+                {QStringLiteral("protocol"), VpnProtocol::apiName(m_vpnConnection->protocol())}});
+}
+
+void CoreController::armAutoConnect()
+{
+    const bool afterUpdate = m_updater->takeReconnectAfterUpdate();
+    if (!afterUpdate && !(m_settings && m_settings->autoConnect()))
+        return;
+
+    // The guard carries the watch: deleting it ends every part of it, so the
+    // watch fires at most once.
+    auto *guard = new QObject(this);
+    m_autoConnectGuard = guard;
+    struct Seen {
+        bool server = false;
+        bool plan = false;
+        bool fired = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto fire = [this, guard, seen, afterUpdate] {
+        if (seen->fired || !seen->server || !seen->plan)
+            return;
+        seen->fired = true;
+        guard->deleteLater();
+        if (afterUpdate) {
+            autoConnectNow();
+            return;
+        }
+        const QString wifi = WifiName::current();
+        if (!wifi.isEmpty() && m_settings && m_settings->trustedNetworks().contains(wifi)) {
+            logger.info() << "Auto-connect skipped: trusted Wi-Fi";
+            return;
+        }
+        autoConnectNow();
+    };
+    connect(m_servers.data(), &ServersModel::defaultServerReady, guard, [seen, fire] {
+        seen->server = true;
+        fire();
+    });
+    connect(UserManager::instance(), &UserManager::userCurrentSubscriptionFetched, guard, [seen, fire] {
+        seen->plan = true;
+        fire();
+    });
+    QTimer::singleShot(autoConnectWaitMs, guard, [guard, seen] {
+        if (seen->fired)
+            return;
+        seen->fired = true;
+        logger.info() << "Auto-connect skipped: no server or plan answer in time";
+        guard->deleteLater();
+    });
+}
+
+void CoreController::autoConnectNow()
+{
+    logger.info() << "Auto-connect: opening the connection";
+    if (m_connectionController)
+        m_connectionController->openConnection();
 }
 
 void CoreController::loadFonts()
@@ -276,25 +518,16 @@ void CoreController::onVpnStateChanged(VpnProtocol::ConnectionState state)
 
 void CoreController::onLogout()
 {
-    // The connection controller closes the tunnel with reason "logout" and the
-    // tray disables its connect options once both exist.
+    if (m_connectionController)
+        m_connectionController->closeConnection(QStringLiteral("logout"));
+    m_tray->disableConnectOptions();
     CdnRouteCache::remove();
-}
-
-void CoreController::onSignedIn()
-{
-    // A new session may belong to another account: its catalogue settings are
-    // reconciled before the list is asked for with the new token.
-    if (UserManager::state() != UserManager::SignedIn)
-        return;
-    m_servers->reconcileAccount(TokenManager::instance()->getEmail());
-    m_servers->fetchServers();
 }
 
 void CoreController::parseResponse(QByteArray data, int statusCode)
 {
     Q_UNUSED(data)
-    Q_UNUSED(statusCode)
+    logger.debug() << "Update check answered (HTTP" << statusCode << ") - reading the answer is not built yet";
 }
 
 void CoreController::onErrorOccurred()
@@ -309,8 +542,8 @@ void CoreController::onErrorOccurred()
 
 void CoreController::update(QString downloadUrl, QString updateType)
 {
-    Q_UNUSED(downloadUrl)
     Q_UNUSED(updateType)
+    UserManager::instance()->reDirect(downloadUrl);
 }
 
 QString CoreController::appVersion() const
@@ -320,6 +553,7 @@ QString CoreController::appVersion() const
 
 void CoreController::disableConnectOptions()
 {
+    m_tray->disableConnectOptions();
 }
 
 void CoreController::openClientLogsFolder()

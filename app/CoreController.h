@@ -9,18 +9,32 @@
 
 #include "vpn/VpnProtocol.h"
 
+class AdBlock;
+class BypassList;
+class ClipboardManager;
 class CodeAuthenticator;
 class ConnectedDevicesModel;
+class ConnectionController;
+class DesktopPush;
+class InAppMessages;
 class LogoutManager;
+class NetMonitor;
 class NetworkManager;
+class PremiumModel;
+class ProtocolsModel;
 class QQmlApplicationEngine;
 class ServersModel;
 class Settings;
+class SettingsController;
+class SystemTrayManager;
+class ThirdPartyAuthenticationController;
+class Updater;
 class VpnConnection;
+class VpnSessionReporter;
 
 // Builds the client's object graph, publishes it to QML under fixed names and
-// owns it until exit. Also carries the silent sign-in at start, the update
-// check with its retry, and the log-folder actions.
+// owns it until exit. Also carries the silent sign-in at start, auto-connect,
+// the update check with its retry, and the log-folder actions.
 class CoreController : public QObject
 {
     Q_OBJECT
@@ -37,8 +51,15 @@ public:
     // so no binding reaches an object that is about to be destroyed.
     void clearContextObjects();
 
-    // The names under which objects are published to QML.
+    // The names cleared from QML at shutdown.
     static QStringList contextObjectNames();
+    // Every name this controller publishes to QML.
+    static QStringList publishedNames();
+
+#ifdef KELVRA_TESTING
+    // How long auto-connect waits for a server and the plan.
+    static void setAutoConnectWaitForTesting(int ms);
+#endif
 
 signals:
     void authenticated(QString token, QString state);
@@ -71,24 +92,55 @@ public:
     ConnectedDevicesModel *devicesModel() const { return m_devices.data(); }
     CodeAuthenticator *codeAuthenticator() const { return m_codeAuthenticator.data(); }
     LogoutManager *logoutManager() const { return m_logoutManager.data(); }
+    ProtocolsModel *protocolsModel() const { return m_protocols.data(); }
+    ConnectionController *connectionController() const { return m_connectionController.data(); }
+    SettingsController *settingsController() const { return m_settingsController.data(); }
+    SystemTrayManager *systemTray() const { return m_tray.data(); }
+    Updater *updater() const { return m_updater.data(); }
 
 private:
     void loadFonts();
     // The catalogue's links to the service and the tunnel.
     void linkServersToTunnel();
+    void linkProtocolChoice();
+    void linkTray();
+    void linkTelemetry();
     void publish(const char *name, QObject *object);
     void silentSignIn(const QString &email, const QString &token);
     void onLogout();
-    void onSignedIn();
+    // The protocols 1 to 5 that the current server offers go to the protocol page.
+    void offerCurrentServerProtocols();
+    // Connects once a server and the plan are known, unless the Wi-Fi is trusted.
+    void armAutoConnect();
+    void autoConnectNow();
+    void reportVpnState(VpnProtocol::ConnectionState state);
 
     QPointer<QQmlApplicationEngine> m_engine;
     QSharedPointer<VpnConnection> m_vpnConnection;
     QSharedPointer<Settings> m_settings;
     QSharedPointer<NetworkManager> m_updateRequest;
     QSharedPointer<ServersModel> m_servers;
+    QSharedPointer<PremiumModel> m_premium;
     QSharedPointer<ConnectedDevicesModel> m_devices;
+    QSharedPointer<ProtocolsModel> m_protocols;
+    QSharedPointer<NetMonitor> m_netMonitor;
+    QSharedPointer<Updater> m_updater;
+    QSharedPointer<ConnectionController> m_connectionController;
+    QSharedPointer<SettingsController> m_settingsController;
+    QSharedPointer<VpnSessionReporter> m_sessionReporter;
     QSharedPointer<CodeAuthenticator> m_codeAuthenticator;
     QSharedPointer<LogoutManager> m_logoutManager;
+    QSharedPointer<ThirdPartyAuthenticationController> m_thirdPartyAuth;
+    QSharedPointer<ClipboardManager> m_clipboard;
+    QSharedPointer<SystemTrayManager> m_tray;
+    QSharedPointer<AdBlock> m_adBlock;
+    QSharedPointer<InAppMessages> m_inAppMessages;
+    QSharedPointer<BypassList> m_bypassList;
+    QSharedPointer<DesktopPush> m_desktopPush;
+    QPointer<QObject> m_autoConnectGuard;
+    // The last tunnel state telemetry heard, to tell a failed connect from a disconnect.
+    VpnProtocol::ConnectionState m_reportedState = VpnProtocol::Disconnected;
+    bool m_connectReported = false;
     QTimer m_updateRetryTimer;
     QTimer m_profileRefreshTimer;
     bool m_isUpdateAvailable = false;

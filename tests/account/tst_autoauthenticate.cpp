@@ -10,6 +10,7 @@
 #include "api/AuthGuard.h"
 #include "app/CoreController.h"
 #include "app/Settings.h"
+#include "servers/ServersModel.h"
 #include "tests/api/ApiTestSupport.h"
 
 using namespace ApiTestSupport;
@@ -129,6 +130,43 @@ private slots:
         QCOMPARE(UserManager::state(), UserManager::SignedOut);
         QVERIFY(!QFile::exists(cache.fileName()));
         QCOMPARE(readStored().second, QString());
+    }
+
+    // The home page asks for the list each time it is entered; signing in
+    // alone asks for nothing, so a sign-in followed by the home page makes
+    // one request.
+    void oneSignInAsksForTheListOnce_data()
+    {
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("a sign-in answer") << false;
+        QTest::newRow("the saved session at start") << true;
+    }
+
+    void oneSignInAsksForTheListOnce()
+    {
+        QFETCH(bool, silent);
+        CoreController *core = controller();
+        ServersModel *servers = core->serversModel();
+        if (silent) {
+            QVERIFY(storeAsEarlierRun(kEmail, m_standIn.issueToken(kEmail)));
+            QSignalSpy autoLogin(core, &CoreController::autoLogin);
+            core->autoAuthenticate();
+            QVERIFY(autoLogin.wait(20000));
+        } else {
+            QVERIFY(!signInAs(m_standIn, kEmail).isEmpty());
+        }
+        QCOMPARE(UserManager::state(), UserManager::SignedIn);
+        // Anything the sign-in itself would send is sent by now.
+        QTRY_VERIFY_WITH_TIMEOUT(!silent || !m_standIn.requestsTo(QStringLiteral("app-version-check")).isEmpty(),
+                                 20000);
+        QTest::qWait(300);
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 0);
+
+        QSignalSpy ready(servers, &ServersModel::defaultServerReady);
+        servers->reconcileAccount(kEmail);
+        servers->fetchServers();
+        QVERIFY(ready.wait(20000));
+        QCOMPARE(m_standIn.requestsTo(QStringLiteral("client/servers")).size(), 1);
     }
 
     void profileRefreshedAfterTheTunnelGoesDown()

@@ -64,12 +64,14 @@ class TestCatalogueBackend : public QObject
     ServersModel *model() const { return m_controller->serversModel(); }
     NetworkManager *listRequest() const { return model()->findChild<NetworkManager *>(); }
 
-    // Signs in the way a sign-in answer does; the controller then asks for
-    // the list with the new session.
+    // Signs in the way a sign-in answer does, then enters the home page,
+    // which asks for the list with the new session.
     void signIn()
     {
         m_token = signInAs(m_standIn, kEmail);
         QVERIFY(!m_token.isEmpty());
+        model()->reconcileAccount(kEmail);
+        model()->fetchServers();
     }
 
     // Signs in and waits for the list and the default server's configuration,

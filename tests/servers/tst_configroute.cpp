@@ -103,13 +103,16 @@ private:
 
     QJsonArray apiFetches() const { return m_service->calls(QStringLiteral("daemon"), QStringLiteral("apiFetch")); }
 
-    // Signs in as a sign-in answer does and waits for the list and the default
-    // server's prefetched configuration, so only the test's fetches follow.
+    // Signs in as a sign-in answer does, enters the home page (which asks for
+    // the list) and waits for the list and the default server's prefetched
+    // configuration, so only the test's fetches follow.
     void signInAndLoad()
     {
         QSignalSpy ready(model(), &ServersModel::defaultServerReady);
         m_token = signInAs(m_backend, kEmail);
         QVERIFY(!m_token.isEmpty());
+        model()->reconcileAccount(kEmail);
+        model()->fetchServers();
         QVERIFY(ready.wait(kWaitMs));
         QVERIFY(model()->serverByConfigId(kConfigId));
         m_backend.clearRequests();
