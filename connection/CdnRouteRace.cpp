@@ -38,7 +38,8 @@ CdnRouteRace::CdnRouteRace(const QList<CdnFront> &fronts, const QString &preferr
     : QObject(parent), m_preferred(preferred), m_deadlineMs(deadlineMs)
 {
     for (const CdnFront &front : fronts) {
-        if (usable(front.address, front.sni, front.path))
+        // An empty candidate could not be told from "none answered".
+        if (!front.candidate.isEmpty() && usable(front.address, front.sni, front.path))
             m_fronts.append(front);
         else
             logger.warning() << "Smart Connect: Cloudflare route check of" << front.candidate
@@ -128,8 +129,8 @@ void CdnRouteRace::readAnswer(QSslSocket *socket)
         socket->setProperty(kOver, true);
         answered(frontOf(socket).candidate);
     } else {
-        failed(socket);
         socket->abort();
+        failed(socket);
     }
 }
 

@@ -24,7 +24,8 @@ struct CdnFront
 //
 // The race decides at most once and then deletes itself later, closing every
 // socket; deleting it earlier (the run ended) abandons every check without a
-// word. The caller keeps a QPointer and checks its own generation.
+// word. The caller keeps a QPointer and checks its own generation; it never
+// deletes the race from a slot of decided() other than with deleteLater().
 class CdnRouteRace : public QObject
 {
     Q_OBJECT
@@ -35,8 +36,9 @@ class CdnRouteRace : public QObject
     Q_PROPERTY(int failed READ failedCount)
 public:
     // fronts: the usable candidates in order (a front the usability rule
-    // rejects is left out); preferred: the run's own apiId as text, which may
-    // be absent from fronts; deadlineMs: when the race gives up waiting.
+    // rejects, or one without a candidate, is left out); preferred: the run's
+    // own apiId as text, which may be absent from fronts; deadlineMs: when the
+    // race gives up waiting.
     CdnRouteRace(const QList<CdnFront> &fronts, const QString &preferred, int deadlineMs, QObject *parent = nullptr);
     ~CdnRouteRace() override;
 

@@ -174,7 +174,11 @@ void tst_CdnRouteRace::usableFronts()
 
 void tst_CdnRouteRace::noFrontsDecidesAtOnceWithNone()
 {
-    for (const QList<CdnFront> &fronts : {QList<CdnFront>(), QList<CdnFront>{{"201", "front.example", FrontName, "/ws"}}}) {
+    // None at all, or none the race can use (no address, no candidate).
+    const QList<QList<CdnFront>> cases{{},
+                                       {{"201", "front.example", FrontName, "/ws"}},
+                                       {{"", Addresses.first(), FrontName, "/ws"}}};
+    for (const QList<CdnFront> &fronts : cases) {
         LogCapture::instance().clear();
         auto *race = new CdnRouteRace(fronts, QStringLiteral("201"), 8000);
         const Outcome outcome = run(race, 3000);
