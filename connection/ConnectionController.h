@@ -11,6 +11,7 @@
 
 #include <functional>
 
+#include "connection/AttemptOutcome.h"
 #include "connection/SmartAttempt.h"
 #include "vpn/VpnProtocol.h"
 
@@ -62,16 +63,21 @@ public:
     Q_INVOKABLE void reconnectForSetting();
     Q_INVOKABLE void clearError();
 
-    // Where the tunnel repair plugs in; until it exists these only log.
+    // Where the tunnel repair plugs in. Unset hooks do nothing: no repair
+    // runs, no offer is shown.
     struct RecoveryHooks
     {
         std::function<bool()> repairing;                       // a repair runs now
         std::function<void(const QString &reason)> endRepair;  // "superseded", "cancelled"
-        std::function<void()> clearMoveState;
-        std::function<void()> startCdnRepair;                   // same server, through its Cloudflare route
-        std::function<void()> housekeeping;                     // 4 s after start and after every Disconnected
+        std::function<void()> clearMoveState;                  // also the retry mark and the offer
+        std::function<bool()> offerShown;                      // "try another server" is on screen
+        std::function<void()> startRepair;                     // the tunnel died: repair on the same server
+        std::function<void()> startCdnRepair;                  // same server, through its Cloudflare route
+        std::function<void()> housekeeping;                    // 4 s after start and after every Disconnected
     };
     void setRecoveryHooks(const RecoveryHooks &hooks);
+    // Where a finished run's outcomes go (the protocol reports).
+    void setOutcomeSink(std::function<void(const QList<AttemptOutcome> &)> sink) { m_outcomeSink = std::move(sink); }
 
 #ifdef KELVRA_TESTING
     QList<SmartAttempt> attemptsForTesting() const { return m_attempts; }
@@ -102,6 +108,36 @@ public slots:
     void onProtocolUnavailable(const QString &message);
 
 private:
+    void setError(int code, const QString &text);
+    // The VPN connection's own state signal, for a state shown without a driver.
+    void announce(VpnProtocol::ConnectionState state);
+    bool repairing() const { return m_recovery.repairing && m_recovery.repairing(); }
+    bool runActive() const { return m_index >= 0; }
+    bool hasDriver() const;
+    void setShown(bool connected, bool inProgress, const QString &text);
+
+    bool startSmartConnect(const QString &putLast);
+    void runAttempt();
+    void attemptFailed(const QString &reason);
+    QString failureReasonFor(const QString &route) const;
+    void failRun(const QString &message);
+    void endRun();
+    void recordOutcome(bool success, const QString &reason);
+    void onAttemptTimeout();
+    void onConnectTimeout();
+    void runPendingAction();
+
+    QStringList restrictedCandidates() const;
+    SmartAttempt cdnAttemptFor(const QString &candidate) const;
+    void startRouteChecks(const QStringList &candidates, int insertAt, int deadlineMs);
+    void onRouteDecided(const QString &winner, int insertAt, int generation);
+
+    void handleConnected();
+    void startDnsCheck();
+    void onTunnelDead();
+    void onHoldFailed();
+    void onServiceBackAfterCrash();
+
     QSharedPointer<ServersModel> m_servers;
     QSharedPointer<Settings> m_settings;
     QSharedPointer<VpnConnection> m_vpn;
@@ -135,4 +171,7 @@ private:
     QString m_restrictedNote;
     QString m_lastConnectedRoute;
     bool m_killSwitchBlocking = false;
+    QList<AttemptOutcome> m_outcomes;
+    QStringList m_failedRoutes; // routes of this run that failed, with their reason: "route:reason"
+    std::function<void(const QList<AttemptOutcome> &)> m_outcomeSink;
 };
