@@ -192,6 +192,57 @@ private slots:
         QCOMPARE(familiesTried(), QStringList { QStringLiteral("reality-cdn") });
     }
 
+    // A Stealth tunnel that comes up but resolves nothing through it does not
+    // count: the walk goes on to the next route.
+    void stealthTunnelWithoutDnsIsPassedOver()
+    {
+        network({ { QStringLiteral("reality"), QStringLiteral("noDns") } });
+        loadAndChoose({ QStringLiteral("wireguard") }, kBerlin);
+        servers()->currentServer()->selectedProtocol = VpnProtocol::Stealth;
+        TunnelDnsCheck::setLimitForTesting(1500);
+        LogCapture log;
+        controller()->openConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(controller()->isConnected(), 40000);
+        TunnelDnsCheck::setLimitForTesting(6000);
+        servers()->currentServer()->selectedProtocol = VpnProtocol::Optimal;
+        QCOMPARE(familiesTried(), QStringList({ QStringLiteral("reality"), QStringLiteral("hysteria2") }));
+        QVERIFY(log.contains(QStringLiteral("Smart Connect: reality didn't connect: timeout")));
+        // Nothing here says the network blocks WireGuard: nothing remembered.
+        QCOMPARE(SmartConnectMemory::workedRoute(NetworkIdentifier::current()), QString());
+    }
+
+    void errorTexts_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("killSwitch");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("100") << 100 << false << "OpenVPN's tap adapter is missing. Please reinstall the application.";
+        QTest::newRow("101") << 101 << false << "OpenVPN's executable's missing. Please reinstall the application";
+        QTest::newRow("102") << 102 << false << "All OpenVPN adapters on this system are currently in use. Please try again";
+        QTest::newRow("201, kill switch on")
+            << 201 << true << "Connection lost. Reconnect, or unblock to use the internet without the VPN.";
+        QTest::newRow("201, kill switch off") << 201 << false << "Connection lost — reconnect to continue.";
+        QTest::newRow("300") << 300 << false << "Kelvra service is not running. Please reinstall the application";
+        QTest::newRow("400, no connect running") << 400 << false << "Couldn't reach this server — try another one.";
+        QTest::newRow("other") << 7 << false << "Connection failed — please try again.";
+    }
+
+    void errorTexts()
+    {
+        QFETCH(int, code);
+        QFETCH(bool, killSwitch);
+        QFETCH(QString, text);
+        m_settings->setKillSwitch(killSwitch);
+        QSignalSpy changed(controller(), &ConnectionController::vpnErrorChanged);
+        controller()->onVpnError(VpnProtocol::Errors(code));
+        m_settings->setKillSwitch(false);
+        QCOMPARE(controller()->vpnError(), code);
+        QCOMPARE(controller()->vpnErrorText(), text);
+        QCOMPARE(changed.size(), 1);
+        controller()->onVpnError(VpnProtocol::NoError);
+        QCOMPARE(controller()->vpnError(), code);
+    }
+
     // A configuration that arrives after the user pressed disconnect starts
     // nothing.
     void staleConfigurationChangesNothing()
