@@ -119,6 +119,9 @@ private slots:
         NetworkIdentifier::setInterfacesForTesting(&kHomeNetwork);
         VpnConnection::Timings timings;
         timings.launchDelayMs = 200;
+        // A released hold counts as recent only briefly, so that every case
+        // starts with traffic flowing.
+        timings.releaseWindowMs = 200;
         VpnConnection::setTimingsForTesting(timings);
 
         m_settings = QSharedPointer<Settings>::create();
@@ -258,6 +261,44 @@ private slots:
         QVERIFY(familiesTried().isEmpty());
         QVERIFY(!m_vpn->vpnProtocol());
         QVERIFY(!controller()->isConnectionInProgress());
+    }
+
+    // The backend refusing the device or the connection is said the ordinary
+    // way: the run ends and one ordinary request follows, not the next route.
+    void refusalEndsTheRunAndAsksAgainOrdinarily()
+    {
+        network({});
+        loadAndChoose({ QStringLiteral("wireguard"), QStringLiteral("amneziawg") }, kBerlin);
+        m_backend.script(QString(), QStringLiteral("client/configuration/"), StandInReply::error(403, QStringLiteral("forbidden")), 1);
+        LogCapture log;
+        controller()->openConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(controller()->isConnected(), 15000);
+        const QList<StandInRequest> asked = m_backend.requestsTo(QStringLiteral("client/configuration/"));
+        QVERIFY(asked.size() >= 2);
+        for (const StandInRequest &request : asked)
+            QCOMPARE(request.query.queryItemValue(QStringLiteral("vpn_type")), QStringLiteral("WireGuard"));
+        QVERIFY(!log.contains(QStringLiteral("didn't connect")));
+        QCOMPARE(familiesTried(), QStringList { QStringLiteral("wireguard") });
+    }
+
+    // Disconnecting while the fronts are raced: the race's answer, when it
+    // comes, starts nothing.
+    void raceAnswerAfterDisconnectChangesNothing()
+    {
+        network({});
+        loadAndChoose({ QStringLiteral("wireguard") }, kBerlin);
+        SmartConnectMemory::rememberRestricted(NetworkIdentifier::current(), 204);
+        m_frontB.setPathBehaviour(QStringLiteral("/ws/gb-lon"), CdnFrontStandIn::Behaviour::SlowUpgrade, 1500);
+        LogCapture log;
+        controller()->openConnection();
+        QTRY_VERIFY(log.contains(QStringLiteral("Smart Connect: restricted network expected")));
+        controller()->closeConnection(QStringLiteral("the test"));
+        QTest::qWait(3000);
+        m_frontB.setPathBehaviour(QStringLiteral("/ws/gb-lon"), CdnFrontStandIn::Behaviour::Upgrade);
+        QVERIFY(familiesTried().isEmpty());
+        QVERIFY(m_backend.requestsTo(QStringLiteral("client/configuration/gb-lon")).isEmpty());
+        QVERIFY(!controller()->isConnectionInProgress());
+        QVERIFY(!log.contains(QStringLiteral("Smart Connect: Cloudflare route check:")));
     }
 
     void rateLimitStopsTheWalk_data()
