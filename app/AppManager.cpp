@@ -1,6 +1,7 @@
 #include "app/AppManager.h"
 
 #include <QCommandLineOption>
+#include <QDateTime>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QQmlApplicationEngine>
@@ -346,6 +347,12 @@ void AppManager::startUp()
             auto styled = QSharedPointer<QMetaObject::Connection>::create();
             *styled = connect(window, &QQuickWindow::frameSwapped, this, [this, window, dark, styled] {
                 disconnect(*styled);
+                // The start-up benchmark's mark: when the first frame was shown.
+                if (qEnvironmentVariableIsSet("KELVRA_FIRST_FRAME_MARK")) {
+                    std::printf("first-frame %lld %dx%d\n", QDateTime::currentMSecsSinceEpoch(), window->width(),
+                                window->height());
+                    std::fflush(stdout);
+                }
                 NativeWindow::setDarkFrame(window, dark);
                 NativeWindow::setRoundedCorners(window);
             });
