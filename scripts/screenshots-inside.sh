@@ -26,8 +26,11 @@ if [ -z "$win" ]; then
     exit 1
 fi
 
-key() { xdotool key --window "$win" "$@"; }
-type_text() { xdotool type --window "$win" --delay 20 "$*"; }
+# Keys go through the X test extension to the focused window: events sent to a
+# window directly are marked synthetic, and Qt may ignore those.
+xdotool windowfocus --sync "$win" 2>/dev/null || true
+key() { xdotool key --clearmodifiers "$@"; }
+type_text() { xdotool type --delay 20 "$*"; }
 click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
 pause() { sleep "$1"; }
 shot() { import -window "$win" "$out/$1.png"; echo "  $1.png"; }
