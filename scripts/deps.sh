@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Kelvra builds, runs and tests with.
+# Installs the Debian 12 packages Kelvra builds, runs and tests with, and any
+# further packages named on its command line.
 set -euo pipefail
 packages=(
     cmake g++ make pkg-config
@@ -9,6 +10,7 @@ packages=(
     qml6-module-qttest libgl1-mesa-dev
     dbus gnome-keyring libfaketime
     iproute2 iputils-ping util-linux openvpn openssl
+    "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,9 +4,6 @@
 set -euo pipefail
 build=$1
 bin="$build/bin"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
 source "$(dirname "$0")/standins.sh"
 start_standins "$bin"
 "$bin/kelvra" "${@:2}"

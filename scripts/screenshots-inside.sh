@@ -12,9 +12,6 @@ set -euo pipefail
 build=$1
 out=$2
 bin="$build/bin"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
 source "$(dirname "$0")/standins.sh"
 start_standins "$bin"
 "$bin/kelvra" >"$out/client.log" 2>&1 &

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Sourced, not run: starts the backend and service stand-ins from a build's
 # bin folder, for the commands that run the real client inside the namespace.
-# Their pids are added to the caller's `pids` array, which its EXIT trap stops.
+# Everything started here (the stand-ins, and what the caller adds to `pids`)
+# is stopped when the caller exits.
+pids=()
+stop_started() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap stop_started EXIT
+
 start_standins() {
     local bin=$1
     if [ -x "$bin/kelvra-backend-standin" ]; then
