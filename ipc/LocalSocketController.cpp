@@ -449,7 +449,11 @@ void LocalSocketController::request(QObject *parent, const QJsonObject &message,
     timer->setSingleShot(true);
 
     const QPointer<QLocalSocket> guard(socket);
-    auto finish = [guard, done, callback](const QJsonObject &reply) {
+    // An owner being destroyed takes the socket with it, and the socket's last
+    // signals would call back into the half-destroyed owner: no answer then.
+    const QPointer<QObject> owner(parent);
+    const bool owned = parent != nullptr;
+    auto finish = [guard, done, callback, owner, owned](const QJsonObject &reply) {
         if (*done)
             return;
         *done = true;
@@ -458,6 +462,8 @@ void LocalSocketController::request(QObject *parent, const QJsonObject &message,
             guard->abort();
             guard->deleteLater();
         }
+        if (owned && !owner)
+            return;
         if (callback)
             callback(reply);
     };

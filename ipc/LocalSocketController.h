@@ -39,7 +39,7 @@ public:
 
     using Reply = std::function<void(const QJsonObject &reply)>;
     // Sends one message on a connection of its own and calls back exactly once
-    // (unless `parent` dies first): with the first reply of the same "type",
+    // (never once `parent` is being destroyed): with the first reply of the same "type",
     // or with an empty object on any failure or after `timeoutMs`.
     static void request(QObject *parent, const QJsonObject &message, int timeoutMs, Reply callback);
 

@@ -517,6 +517,20 @@ private slots:
         QVERIFY(daemon.raw.isEmpty());
     }
 
+    // The owner of a one-shot request goes away before the answer: its
+    // callback, which may reach into the owner, is never called.
+    void oneShotOwnerGoneFirst()
+    {
+        FakeDaemon daemon; // connects, never answers
+        bool called = false;
+        auto *owner = new QObject;
+        LocalSocketController::request(owner, typed("status"), 5000, [&called](const QJsonObject &) { called = true; });
+        QTRY_COMPARE(daemon.connections(), 1);
+        delete owner;
+        QTest::qWait(100);
+        QVERIFY(!called);
+    }
+
     void sendWithoutLink()
     {
         qputenv("KELVRA_TEST_DAEMON_SOCKET", "/nonexistent/daemon.socket");
