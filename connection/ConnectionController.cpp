@@ -46,20 +46,25 @@ int apiIdNumber(const QString &apiId)
     return ok ? number : -1;
 }
 
-// A server's record, wherever it sits in the tree.
-ServersModel::Server *findByApiId(const ServersModel &servers, const QString &apiId)
+// The first record, location or server, that matches.
+ServersModel::Server *findRecord(const ServersModel &servers, const std::function<bool(const ServersModel::Server &)> &matches)
 {
-    if (apiId.isEmpty())
-        return nullptr;
     for (const auto &location : servers.locations()) {
-        if (location->apiId == apiId)
+        if (matches(*location))
             return location.get();
         for (const auto &child : location->children) {
-            if (child->apiId == apiId)
+            if (matches(*child))
                 return child.get();
         }
     }
     return nullptr;
+}
+
+ServersModel::Server *findByApiId(const ServersModel &servers, const QString &apiId)
+{
+    if (apiId.isEmpty())
+        return nullptr;
+    return findRecord(servers, [&apiId](const ServersModel::Server &server) { return server.apiId == apiId; });
 }
 
 QString errorText(int code, bool connectTimerRan, int lastFetchStatus, VpnProtocol::Protocol protocol, bool killSwitch)
@@ -181,17 +186,8 @@ void ConnectionController::setRestrictedNote(const QString &note)
 
 bool ConnectionController::restrictedNetwork() const
 {
-    if (!m_servers)
-        return false;
-    bool anyFront = false;
-    for (const auto &location : m_servers->locations()) {
-        anyFront = location->usableCdnRoute();
-        for (const auto &child : location->children)
-            anyFront = anyFront || child->usableCdnRoute();
-        if (anyFront)
-            break;
-    }
-    if (!anyFront)
+    if (!m_servers
+        || !findRecord(*m_servers, [](const ServersModel::Server &server) { return server.usableCdnRoute(); }))
         return false;
     return !m_restrictedNote.isEmpty() || m_servers->restrictedNetworkLikely()
         || !SmartConnectMemory::restrictedServer(NetworkIdentifier::current()).isEmpty();

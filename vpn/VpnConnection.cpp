@@ -129,6 +129,13 @@ void VpnConnection::releaseFirewall(bool keepForKillSwitch)
 {
     const auto replica = service();
     const bool killSwitch = killSwitchOn();
+    // A release the link can't carry now is sent once it is back.
+    const auto sendRelease = [this, &replica] {
+        if (replica)
+            replica->setLockdown(false);
+        else
+            m_releaseUnsent = true;
+    };
     if (!keepForKillSwitch) {
         if (m_crashBlock && killSwitch) {
             m_holding = true;
@@ -138,22 +145,14 @@ void VpnConnection::releaseFirewall(bool keepForKillSwitch)
             keepFailureBlock();
             return;
         }
-        if (!m_holding) {
-            if (replica)
-                replica->setLockdown(false);
-            else
-                m_releaseUnsent = true;
-        }
+        if (!m_holding)
+            sendRelease();
     }
     if (m_holding) {
         m_holding = false;
         m_releasedAt = LinkClock::monotonicMs();
-        if (!(keepForKillSwitch && killSwitch)) {
-            if (replica)
-                replica->setLockdown(false);
-            else
-                m_releaseUnsent = true;
-        }
+        if (!(keepForKillSwitch && killSwitch))
+            sendRelease();
     }
 }
 
