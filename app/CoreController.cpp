@@ -443,6 +443,7 @@ void CoreController::autoAuthenticate()
             return;
         if (email.isEmpty() || token.isEmpty()) {
             logger.info() << "Auto authenticate failed - no entries found in keychain";
+            self->settleSignIn();
             self->checkUpdates();
             return;
         }
@@ -471,6 +472,7 @@ void CoreController::silentSignIn(const QString &email, const QString &token)
         if (error != QNetworkReply::NoError && status == 401) {
             logger.info() << "Auto authenticate failed, token's invalid";
             TokenManager::instance()->deleteCredentials(email);
+            settleSignIn();
             checkUpdates();
             return;
         }
@@ -479,6 +481,7 @@ void CoreController::silentSignIn(const QString &email, const QString &token)
             logger.info() << "Auto aunthenticate succeed";
             emit autoLogin(email);
             UserManager::setState(UserManager::SignedIn);
+            settleSignIn();
             checkUpdates();
             return;
         }
@@ -488,7 +491,16 @@ void CoreController::silentSignIn(const QString &email, const QString &token)
         logger.info() << QStringLiteral("Auto authenticate: no answer (%1), using the saved session").arg(int(error));
         emit autoLogin(email);
         UserManager::setState(UserManager::SignedIn);
+        settleSignIn();
     });
+}
+
+void CoreController::settleSignIn()
+{
+    if (m_signInSettled)
+        return;
+    m_signInSettled = true;
+    emit signInSettledChanged();
 }
 
 void CoreController::checkUpdates()

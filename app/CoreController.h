@@ -39,6 +39,9 @@ class CoreController : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isUpdateAvailable READ isUpdateAvailable NOTIFY updateStateChanged)
+    // False until the start-up sign-in from the stored session has an outcome,
+    // so the window shows neither the sign-in page nor the home page too soon.
+    Q_PROPERTY(bool signInSettled READ signInSettled NOTIFY signInSettledChanged)
 public:
     CoreController(QQmlApplicationEngine *engine, QSharedPointer<VpnConnection> vpnConnection,
                    QSharedPointer<Settings> settings, QObject *parent = nullptr);
@@ -47,6 +50,7 @@ public:
     bool isUpdateAvailable() const { return m_isUpdateAvailable; }
 
     void autoAuthenticate();
+    bool signInSettled() const { return m_signInSettled; }
     // Removes every object this controller published from the QML root context,
     // so no binding reaches an object that is about to be destroyed.
     void clearContextObjects();
@@ -69,6 +73,7 @@ signals:
     void noUpdateAvailable();
     void updateStateChanged();
     void errorOccurred();
+    void signInSettledChanged();
 
 public slots:
     void parseResponse(QByteArray data, int statusCode);
@@ -99,6 +104,7 @@ public:
     Updater *updater() const { return m_updater.data(); }
 
 private:
+    void settleSignIn();
     void loadFonts();
     // The catalogue's links to the service and the tunnel.
     void linkServersToTunnel();
@@ -144,4 +150,5 @@ private:
     QTimer m_updateRetryTimer;
     QTimer m_profileRefreshTimer;
     bool m_isUpdateAvailable = false;
+    bool m_signInSettled = false;
 };

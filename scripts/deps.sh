@@ -7,7 +7,8 @@ packages=(
     qt6-base-dev qt6-declarative-dev qt6-remoteobjects-dev qt6-5compat-dev qtkeychain-qt6-dev
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window qml6-module-qtquick-layouts
     qml6-module-qtquick-templates qml6-module-qtqml-workerscript qml6-module-qt5compat-graphicaleffects
-    qml6-module-qttest libgl1-mesa-dev
+    qml6-module-qttest qml6-module-qtquick-shapes qml6-module-qt-labs-settings qml6-module-qtqml-models
+    libqt6svg6 libgl1-mesa-dev
     dbus gnome-keyring libfaketime
     iproute2 iputils-ping util-linux openvpn openssl
     "$@"

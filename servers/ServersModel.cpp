@@ -1391,6 +1391,39 @@ void ServersModel::onProtocolChanged(int protocol)
                                       .arg(VpnProtocol::displayName(m_currentProtocol), best->name));
 }
 
+bool ServersModel::selectServer(const QString &serverId)
+{
+    Server *target = serverById(serverId);
+    if (!target || !target->parent) {
+        logger.info() << "The chosen server is no longer in the list";
+        announce(m_currentServer);
+        return false;
+    }
+    // A server without the chosen protocol is refused here with the same
+    // message a connect would give, and the current one stays.
+    if (checkProtocolOffered(target)) {
+        announce(m_currentServer);
+        return false;
+    }
+    setCurrent(target);
+    announce(target);
+    return true;
+}
+
+QVariantMap ServersModel::serverDetails(const QString &serverId) const
+{
+    const Server *server = serverById(serverId);
+    if (!server)
+        return {};
+    const Server *location = server->location();
+    return {{QStringLiteral("name"), server->name},
+            {QStringLiteral("city"), server->city},
+            {QStringLiteral("country"), location->name},
+            {QStringLiteral("flag"), location->flag},
+            {QStringLiteral("category"), server->category},
+            {QStringLiteral("favorite"), server->favorite}};
+}
+
 void ServersModel::switchConnection(const QString &serverId)
 {
     Server *target = serverById(serverId);

@@ -238,6 +238,10 @@ public:
     Q_INVOKABLE void changeSelectedServer(const QString &flag, const QString &country);
     Q_INVOKABLE void switchConnection(const QString &serverId);
     Q_INVOKABLE void measurePings();
+    // The pages' own: choosing a server while no tunnel runs (a connect then
+    // uses it), and what a page shows of one server.
+    Q_INVOKABLE bool selectServer(const QString &serverId);
+    Q_INVOKABLE QVariantMap serverDetails(const QString &serverId) const;
 
     void updateCurrentServer(Server *childServer);
 

@@ -40,6 +40,11 @@ void UiTestSetup::qmlEngineAvailable(QQmlEngine *engine)
     qmlRegisterSingletonInstance("com.qt.kelvra", 1, 0, "AppManager", QCoreApplication::instance());
     qmlRegisterSingletonInstance("com.qt.kelvra", 1, 0, "CoreController", m_core.data());
     engine->addImportPath(QStringLiteral("qrc:/ui/qml/singletons/"));
+    // The tests read the code the backend "mails" from here.
+    context->setContextProperty(QStringLiteral("StandInBackend"), &m_backend);
+    // As the client's start does: the stored session is tried (the test
+    // keyring holds none), so the window settles on the sign-in page.
+    m_core->autoAuthenticate();
 }
 
 // While the test engine still lives: nothing it holds may point at the
@@ -49,6 +54,7 @@ void UiTestSetup::cleanupTestCase()
     if (m_engine) {
         for (const QString &name : CoreController::publishedNames())
             m_engine->rootContext()->setContextProperty(name, static_cast<QObject *>(nullptr));
+        m_engine->rootContext()->setContextProperty(QStringLiteral("StandInBackend"), static_cast<QObject *>(nullptr));
         m_engine = nullptr;
     }
     if (m_core)

@@ -79,7 +79,7 @@ public:
 
     // Accounts. Codes that "auth/get-login-code" mails are also emitted as
     // codeMailed() and printed by the stand-in program.
-    QString lastCodeFor(const QString &email) const;
+    Q_INVOKABLE QString lastCodeFor(const QString &email) const;
     // Signs the account in as a new device and returns its token
     // ("<id>|<40 letters and digits>"); creates the account when needed. The
     // device limit does not apply to this shortcut (the device still counts).

@@ -1,7 +1,9 @@
 import QtQuick
 import QtQuick.Window
+import QtQuick.Layouts
 import com.qt.kelvra 1.0
 import "singletons"
+import "components"
 
 Window {
     id: mainWindow
@@ -13,6 +15,10 @@ Window {
     minimumHeight: AppManager.windowHeight
     color: Theme.background
     visible: false
+    // Windows gets the title bar drawn here; elsewhere the window manager's
+    // frame stays, as its users expect.
+    readonly property bool frameless: Qt.platform.os === "windows"
+    flags: frameless ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
 
     // The close button puts the window into the tray when one is shown,
     // else minimises it; quitting is the tray's job.
@@ -31,12 +37,86 @@ Window {
         function onHideMainWindow() {
             mainWindow.hide()
         }
+        function onAutoLogin(userEmail) {
+            Session.signIn(userEmail, "")
+        }
+    }
+    Connections {
+        target: LogoutManager
+        function onLogout() { Session.signOut() }
+    }
+    Connections {
+        target: UserManager
+        function onStateChanged(state) {
+            if (state !== 0)
+                Session.signOut()
+        }
+    }
+    // Every way the current server changes ends in one of these; pages read
+    // the result from Session whenever they load.
+    Connections {
+        target: MServers
+        function onDefaultServer(serverName, serverFlag, serverId, serverCity) {
+            const details = MServers.serverDetails(serverId)
+            Session.serverId = serverId
+            Session.serverName = serverName
+            Session.serverCity = serverCity
+            Session.serverFlag = serverFlag
+            Session.serverCountry = details.country || ""
+        }
     }
 
-    Text {
-        anchors.centerIn: parent
-        text: "Kelvra " + CoreController.appVersion()
-        color: Theme.text
-        font.pixelSize: 24
+    readonly property string stateText: ConnectionController ? ConnectionController.connectionStateText : ""
+    readonly property color stateColor: !ConnectionController ? Theme.textMuted
+        : ConnectionController.isConnected ? Theme.protectedColor
+        : ConnectionController.isConnectionInProgress ? Theme.working : Theme.unprotectedColor
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        TitleBar {
+            Layout.fillWidth: true
+            window: mainWindow
+            frameless: mainWindow.frameless
+            status: Session.signedIn ? mainWindow.stateText : ""
+            statusColor: mainWindow.stateColor
+        }
+
+        Item {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            // Until the stored session has been tried, neither page is right.
+            Item {
+                objectName: "startingView"
+                anchors.fill: parent
+                visible: !Session.signedIn && CoreController && !CoreController.signInSettled
+                Column {
+                    anchors.centerIn: parent
+                    spacing: Theme.unit * 2
+                    Spinner { anchors.horizontalCenter: parent.horizontalCenter }
+                    Label {
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        text: qsTr("Signing you in…")
+                        muted: true
+                    }
+                }
+            }
+
+            Loader {
+                id: signInLoader
+                anchors.fill: parent
+                active: !Session.signedIn && CoreController && CoreController.signInSettled
+                source: "pages/SignInPage.qml"
+            }
+
+            Loader {
+                id: shellLoader
+                anchors.fill: parent
+                active: Session.signedIn
+                source: "pages/Shell.qml"
+            }
+        }
     }
 }

@@ -1,0 +1,281 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQml.Models
+import QtQuick.Controls.Basic as B
+import com.qt.kelvra 1.0
+import "../singletons"
+import "../components"
+
+// Every location of the catalogue, by category, with search, favourites and
+// recents. A click switches the running connection, or chooses the server for
+// the next connect.
+Item {
+    id: page
+    objectName: "locationsPage"
+    signal navigate(string key)
+
+    property var categories: []
+    property string category: ""
+    property var expanded: ({})
+    readonly property bool searching: search.text.trim() !== ""
+    readonly property var cc: ConnectionController
+
+    function entered() {
+        MServers.measurePings()
+        refreshCategories()
+    }
+
+    // The ordinary tabs first, then the list's own sections, then favourites;
+    // a tab is shown only when the list has rows for it.
+    function refreshCategories() {
+        const present = {}
+        const rows = MServers.rowCount()
+        for (let row = 0; row < rows; ++row)
+            present[MServers.data(MServers.index(row, 0), 261)] = true
+        const tabs = []
+        const ordered = ["Free", "High Speed"].concat(MServers.specialtySections)
+        for (const name of ordered) {
+            if (present[name] && tabs.indexOf(name) < 0)
+                tabs.push(name)
+        }
+        tabs.push("Favorite")
+        categories = tabs
+        if (tabs.indexOf(category) < 0 || category === "") {
+            const details = Session.serverId !== "" ? MServers.serverDetails(Session.serverId) : ({})
+            category = details.category && tabs.indexOf(details.category) >= 0 ? details.category : tabs[0]
+        }
+    }
+
+    function tabTitle(name) {
+        return name === "Favorite" ? qsTr("Favourites") : name
+    }
+
+    function choose(serverId) {
+        const busy = cc && (cc.isConnected || cc.isConnectionInProgress)
+        if (busy)
+            MServers.switchConnection(serverId)
+        else if (!MServers.selectServer(serverId))
+            return
+        page.navigate("home")
+    }
+
+    function bestPing(locationRow) {
+        const pings = MServers.pings
+        const parent = filter.index(locationRow, 0)
+        let best = undefined
+        for (let row = 0; row < filter.rowCount(parent); ++row) {
+            const ping = pings[filter.data(filter.index(row, 0, parent), 263)]
+            if (ping && ping.ms >= 0 && (!best || ping.ms < best.ms))
+                best = ping
+        }
+        return best
+    }
+
+    function toggleExpanded(locationName) {
+        const next = Object.assign({}, expanded)
+        next[locationName] = !next[locationName]
+        expanded = next
+    }
+
+    Connections {
+        target: MServers
+        function onServersLoaded() { page.refreshCategories() }
+        function onSpecialtySectionsChanged() { page.refreshCategories() }
+    }
+
+    SFilterModel {
+        id: filter
+        sourceModel: MServers
+        filterCategory: page.category
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: Theme.unit * 4
+        spacing: Theme.unit * 2
+
+        RowLayout {
+            Layout.fillWidth: true
+            Label {
+                text: qsTr("Locations")
+                font.pixelSize: Theme.fontTitle
+                font.weight: Font.DemiBold
+            }
+            Item { Layout.fillWidth: true }
+            B.TextField {
+                id: search
+                objectName: "searchField"
+                Layout.preferredWidth: 280
+                implicitHeight: 40
+                placeholderText: qsTr("Search country or city")
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontBody
+                color: Theme.text
+                placeholderTextColor: Theme.textMuted
+                leftPadding: 36
+                selectByMouse: true
+                Accessible.name: qsTr("Search locations")
+                onTextChanged: filter.setSearchText(text.trim())
+                background: Rectangle {
+                    radius: Theme.radiusSmall
+                    color: Theme.surfaceRaised
+                    border.width: search.activeFocus ? 2 : 1
+                    border.color: search.activeFocus ? Theme.accent : Theme.border
+                    Icon {
+                        icon: "search"
+                        size: 16
+                        color: Theme.textMuted
+                        anchors.left: parent.left
+                        anchors.leftMargin: 12
+                        anchors.verticalCenter: parent.verticalCenter
+                    }
+                }
+            }
+        }
+
+        // Category tabs.
+        Row {
+            spacing: Theme.unit
+            Layout.fillWidth: true
+            Repeater {
+                model: page.categories
+                delegate: B.AbstractButton {
+                    id: tab
+                    required property string modelData
+                    readonly property bool selected: page.category === modelData
+                    objectName: "tab_" + modelData.replace(/\s+/g, "")
+                    implicitHeight: 34
+                    implicitWidth: tabLabel.implicitWidth + Theme.unit * 4
+                    focusPolicy: Qt.StrongFocus
+                    Accessible.role: Accessible.PageTab
+                    Accessible.name: page.tabTitle(modelData)
+                    Accessible.selected: selected
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    onClicked: page.category = modelData
+                    background: Rectangle {
+                        radius: height / 2
+                        color: tab.selected ? Theme.accent : tab.hovered ? Theme.surfaceHover : Theme.surfaceRaised
+                        border.width: tab.visualFocus ? 2 : 0
+                        border.color: Theme.text
+                    }
+                    contentItem: Label {
+                        id: tabLabel
+                        text: page.tabTitle(tab.modelData)
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                        font.pixelSize: Theme.fontSmall + 1
+                        font.weight: Font.Medium
+                        color: tab.selected ? Theme.textOnAccent : Theme.text
+                    }
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            radius: Theme.radius
+            color: Theme.surface
+            border.color: Theme.border
+            clip: true
+
+            ListView {
+                id: list
+                objectName: "locationList"
+                anchors.fill: parent
+                anchors.margins: Theme.unit
+                model: filter
+                spacing: 2
+                boundsBehavior: Flickable.StopAtBounds
+                keyNavigationEnabled: true
+                activeFocusOnTab: true
+                B.ScrollBar.vertical: B.ScrollBar {}
+
+                delegate: ColumnLayout {
+                    id: location
+                    required property int index
+                    required property string server_country
+                    required property string flag
+                    required property bool favorite
+                    required property int recency
+                    required property int filteredChildCount
+                    readonly property bool single: filteredChildCount === 1
+                    readonly property bool open: !single && (page.searching || page.expanded[server_country] === true)
+                    readonly property string firstServerId: single ? filter.data(filter.index(0, 0, filter.index(index, 0)), 263) : ""
+                    width: ListView.view.width
+                    spacing: 2
+
+                    LocationRow {
+                        objectName: "location_" + location.server_country.replace(/\s+/g, "")
+                        Layout.fillWidth: true
+                        flag: location.flag
+                        title: location.server_country
+                        detail: location.single ? filter.data(filter.index(0, 0, filter.index(location.index, 0)), 264)
+                                                : qsTr("%n servers", "", location.filteredChildCount)
+                        recent: location.recency >= 0
+                        ping: page.bestPing(location.index)
+                        starVisible: location.single
+                        starred: location.single ? filter.data(filter.index(0, 0, filter.index(location.index, 0)), 262) === true : location.favorite
+                        current: location.single && location.firstServerId === Session.serverId
+                        expandable: !location.single
+                        expanded: location.open
+                        onStarToggled: MServers.toggleFavorite(location.firstServerId)
+                        onClicked: location.single ? page.choose(location.firstServerId) : page.toggleExpanded(location.server_country)
+                    }
+
+                    Repeater {
+                        model: DelegateModel {
+                            model: location.open ? filter : null
+                            rootIndex: filter.index(location.index, 0)
+                            delegate: LocationRow {
+                                required property string server_country
+                                required property string city
+                                required property string server_id
+                                required property bool favorite
+                                objectName: "server_" + server_country.replace(/\s+/g, "")
+                                Layout.fillWidth: true
+                                Layout.leftMargin: Theme.unit * 5
+                                compact: true
+                                title: server_country
+                                detail: city !== server_country ? city : ""
+                                ping: MServers.pings[server_id]
+                                starVisible: true
+                                starred: favorite
+                                current: server_id === Session.serverId
+                                onStarToggled: MServers.toggleFavorite(server_id)
+                                onClicked: page.choose(server_id)
+                            }
+                        }
+                    }
+                }
+            }
+
+            // Empty states: still loading, nothing found, no favourites yet.
+            Column {
+                anchors.centerIn: parent
+                spacing: Theme.unit * 1.5
+                visible: list.count === 0
+                Spinner {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    visible: MServers.rowCount() === 0 && !page.searching
+                }
+                Icon {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    visible: !(MServers.rowCount() === 0 && !page.searching)
+                    icon: page.category === "Favorite" && !page.searching ? "star" : "search"
+                    size: 32
+                    color: Theme.textMuted
+                }
+                Label {
+                    objectName: "emptyText"
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    muted: true
+                    text: page.searching ? qsTr("No locations match “%1”.").arg(search.text.trim())
+                        : page.category === "Favorite" ? qsTr("Star a location to keep it here.")
+                        : qsTr("Loading locations…")
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,87 @@
+import QtQuick
+import QtQuick.Layouts
+import "../singletons"
+import "../components"
+
+// The signed-in window: the navigation rail and the page it points at. A page
+// is built the first time it is opened and kept afterwards, so the first
+// frame only pays for the home page.
+Item {
+    id: shell
+    objectName: "shell"
+    property string current: "home"
+    property var visited: ({ "home": true })
+
+    readonly property var pages: [
+        { key: "home", title: qsTr("Home"), icon: "house", source: "HomePage.qml" },
+        { key: "locations", title: qsTr("Locations"), icon: "globe", source: "LocationsPage.qml" },
+        { key: "protocol", title: qsTr("Protocol"), icon: "shield", source: "ProtocolPage.qml" },
+        { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" }
+    ]
+
+    function show(key) {
+        if (!visited[key]) {
+            const next = Object.assign({}, visited)
+            next[key] = true
+            visited = next
+        }
+        current = key
+    }
+
+    RowLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        NavRail {
+            Layout.fillHeight: true
+            pages: shell.pages
+            current: shell.current
+            onChosen: key => shell.show(key)
+        }
+
+        Item {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            Repeater {
+                model: shell.pages
+                delegate: Item {
+                    id: slot
+                    required property var modelData
+                    readonly property bool isCurrent: shell.current === modelData.key
+                    anchors.fill: parent
+                    visible: opacity > 0
+                    enabled: isCurrent
+                    opacity: isCurrent ? 1 : 0
+                    Behavior on opacity { NumberAnimation { duration: Theme.fadeMs } }
+                    onIsCurrentChanged: if (isCurrent) pageLoader.enter()
+
+                    Loader {
+                        id: pageLoader
+                        objectName: "page_" + slot.modelData.key
+                        anchors.fill: parent
+                        active: shell.visited[slot.modelData.key] === true
+                        source: slot.modelData.source
+                        asynchronous: slot.modelData.key !== "home"
+
+                        function enter() {
+                            if (item && item.entered)
+                                item.entered()
+                        }
+                        onLoaded: {
+                            if (item.navigate)
+                                item.navigate.connect(shell.show)
+                            if (slot.isCurrent)
+                                enter()
+                        }
+                    }
+                    // Holds the place while the page is still being built.
+                    Spinner {
+                        anchors.centerIn: parent
+                        visible: pageLoader.status === Loader.Loading
+                    }
+                }
+            }
+        }
+    }
+}

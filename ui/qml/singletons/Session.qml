@@ -1,0 +1,40 @@
+pragma Singleton
+import QtQuick
+import Qt.labs.settings
+
+// What every page needs to know about the person and the chosen server. The
+// main window fills it from the core objects' signals, which may come before a
+// page that shows it has loaded.
+QtObject {
+    property bool signedIn: false
+    property string email: ""
+
+    // The current server as the catalogue last announced it.
+    property string serverId: ""
+    property string serverName: ""
+    property string serverCity: ""
+    property string serverCountry: ""
+    property string serverFlag: ""
+
+    property Settings signin: Settings {
+        category: "signin"
+        property string method: ""
+    }
+    readonly property string signInMethod: signin.method
+
+    function signIn(address, method) {
+        email = address
+        if (method)
+            signin.method = method
+        signedIn = true
+    }
+
+    function signOut() {
+        signedIn = false
+        serverId = ""
+        serverName = ""
+        serverCity = ""
+        serverCountry = ""
+        serverFlag = ""
+    }
+}
