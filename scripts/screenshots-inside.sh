@@ -8,30 +8,196 @@
 #   click X Y       a left click at window coordinates
 #   pause SECONDS   lets an animation or a reply finish
 #   shot NAME       writes OUTDIR/NAME.png of the client's window
+#   nav PAGE        opens a page from the navigation rail
+#   mailed_code     the last sign-in code the backend stand-in printed
 set -euo pipefail
 build=$1
 out=$2
 bin="$build/bin"
 source "$(dirname "$0")/standins.sh"
-start_standins "$bin"
-"$bin/kelvra" >"$out/client.log" 2>&1 &
-pids+=($!)
+start_standins "$bin" "$out/backend.log"
 
-win=$(timeout 30 xdotool search --sync --onlyvisible --name '^Kelvra$' | head -n1) || true
-if [ -z "$win" ]; then
-    echo "The client's window did not appear within 30 s; its output is in $out/client.log" >&2
-    exit 1
-fi
-
-# Keys go through the X test extension to the focused window: events sent to a
-# window directly are marked synthetic, and Qt may ignore those.
-xdotool windowfocus --sync "$win" 2>/dev/null || true
+client=
+win=
+start_client() {
+    "$bin/kelvra" >>"$out/client.log" 2>&1 &
+    client=$!
+    pids+=("$client")
+    win=$(timeout 30 xdotool search --sync --onlyvisible --name '^Kelvra$' | head -n1) || true
+    if [ -z "$win" ]; then
+        echo "The client's window did not appear within 30 s; its output is in $out/client.log" >&2
+        exit 1
+    fi
+    # Keys go through the X test extension to the focused window: events sent
+    # to a window directly are marked synthetic, and Qt may ignore those.
+    xdotool windowfocus --sync "$win" 2>/dev/null || true
+}
+stop_client() {
+    kill "$client" 2>/dev/null || true
+    wait "$client" 2>/dev/null || true
+}
+# The client's settings file in the namespace's fresh home.
+set_setting() {
+    local file="$HOME/.config/Kelvra.Inc/Kelvra.conf" group=$1 key=$2 value=$3
+    mkdir -p "$(dirname "$file")"
+    touch "$file"
+    if grep -q "^\[$group\]" "$file"; then
+        sed -i "/^\[$group\]/,/^\[/{/^$key=/d}" "$file"
+        sed -i "/^\[$group\]/a $key=$value" "$file"
+    else
+        printf '\n[%s]\n%s=%s\n' "$group" "$key" "$value" >>"$file"
+    fi
+}
+start_client
 key() { xdotool key --clearmodifiers "$@"; }
 type_text() { xdotool type --delay 20 "$*"; }
 click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
 pause() { sleep "$1"; }
 shot() { import -window "$win" "$out/$1.png"; echo "  $1.png"; }
 
+# The window is 1180 x 720 on this display: a 44-pixel title bar, then the
+# 84-pixel navigation rail and the page.
+nav() {
+    case $1 in
+        home) click 42 90 ;; locations) click 42 158 ;; protocol) click 42 226 ;; account) click 42 294 ;;
+    esac
+    pause 1
+}
+mailed_code() { sed -n 's/^Sign-in code for .*: \([0-9]\{6\}\)$/\1/p' "$out/backend.log" | tail -n1; }
+codes_mailed() { grep -c '^Sign-in code for ' "$out/backend.log" || true; }
+# Waits for a code newer than the ones counted before the request.
+wait_for_code() {
+    local before=$1
+    for _ in $(seq 50); do [ "$(codes_mailed)" -gt "$before" ] && return 0; sleep 0.2; done
+    echo "The backend stand-in printed no sign-in code" >&2
+    return 1
+}
+
+sign_in() {
+    local before
+    before=$(codes_mailed)
+    type_text "$1"
+    key Return
+    wait_for_code "$before"
+    pause 1
+    type_text "$(mailed_code)"
+    pause 3
+}
+
 # Let the first frames settle (fonts, the first replies) before the first picture.
+pause 2
+shot signin
+
+# A wrong address, then the right one; a wrong code, then the mailed one.
+type_text "not-an-address"
+key Return
+pause 0.5
+shot signin-invalid-email
+key ctrl+a
+before=$(codes_mailed)
+type_text "new.user@example.com"
+key Return
+wait_for_code "$before"
 pause 1
-shot main
+shot signin-code
+type_text "000000"
+pause 1.5
+shot signin-wrong-code
+type_text "$(mailed_code)"
+pause 3
+shot home-disconnected
+
+# Connect, and the connected screen.
+click 446 336
+shot home-connecting
+pause 6
+shot home-connected
+
+# The list: as it opens, a location opened, a search, the empty favourites.
+nav locations
+shot locations
+click 600 217
+pause 0.5
+shot locations-expanded
+click 1000 96
+type_text "London"
+pause 0.8
+shot locations-search
+# Switching while connected: the search leaves one row, London.
+click 600 217
+pause 0.5
+shot home-switching
+pause 6
+shot home-switched
+nav locations
+click 1000 96
+key ctrl+a BackSpace
+click 519 148
+pause 0.5
+shot locations-favourites-empty
+
+nav protocol
+shot protocol
+click 600 366
+pause 0.5
+shot protocol-disconnect-first
+key Escape
+pause 0.5
+
+nav account
+pause 1
+shot account
+
+nav home
+click 446 336
+pause 3
+shot home-disconnected-again
+
+# An error: AmneziaWG chosen, then a location without it.
+nav protocol
+click 600 528
+pause 0.5
+nav locations
+click 146 148
+pause 0.5
+click 600 217
+pause 0.5
+nav home
+shot home-error
+nav protocol
+click 600 192
+pause 0.5
+
+# Signing out, with its question.
+nav account
+click 174 450
+pause 0.5
+shot account-sign-out
+key Return
+pause 2
+shot signin-signed-out
+
+# The light theme, from the stored choice.
+stop_client
+set_setting Appearance dark false
+start_client
+pause 2
+shot light-signin
+sign_in "light@example.com"
+shot light-home
+nav locations
+pause 1
+shot light-locations
+nav protocol
+shot light-protocol
+nav account
+pause 1
+shot light-account
+# A server with fewer protocols: the protocol page marks what it lacks.
+nav locations
+click 146 148
+pause 0.5
+click 600 217
+pause 1
+nav protocol
+shot light-protocol-limited

@@ -7,11 +7,17 @@ pids=()
 stop_started() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
 trap stop_started EXIT
 
+# start_standins BIN [BACKEND_LOG]: with BACKEND_LOG, the backend's output
+# (the sign-in codes among it) goes to that file instead of the terminal.
 start_standins() {
-    local bin=$1
+    local bin=$1 backend_log=${2:-}
     if [ -x "$bin/kelvra-backend-standin" ]; then
         # It prints the sign-in codes it "mails": sign in with any e-mail address and that code.
-        "$bin/kelvra-backend-standin" &
+        if [ -n "$backend_log" ]; then
+            "$bin/kelvra-backend-standin" >"$backend_log" 2>&1 &
+        else
+            "$bin/kelvra-backend-standin" &
+        fi
         pids+=($!)
     fi
     if [ -x "$bin/kelvra-service" ]; then

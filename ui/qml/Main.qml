@@ -63,6 +63,14 @@ Window {
             Session.serverCity = serverCity
             Session.serverFlag = serverFlag
             Session.serverCountry = details.country || ""
+            Session.switchTarget = ""
+        }
+    }
+    Connections {
+        target: ConnectionController
+        function onConnectionStateChanged() {
+            if (!ConnectionController.isConnectionInProgress)
+                Session.switchTarget = ""
         }
     }
 

@@ -15,7 +15,9 @@ B.Popup {
 
     modal: true
     focus: true
-    anchors.centerIn: B.Overlay.overlay
+    // Centred on whatever it is given as parent (the page that asks).
+    x: parent ? Math.round((parent.width - width) / 2) : 0
+    y: parent ? Math.round((parent.height - height) / 2) : 0
     width: Math.min(400, parent ? parent.width - Theme.unit * 6 : 400)
     padding: Theme.unit * 3
     closePolicy: B.Popup.CloseOnEscape | B.Popup.CloseOnPressOutside

@@ -28,6 +28,12 @@ Item {
         }
     }
 
+    // The backend's ISO date, as a person reads dates here.
+    function formatDate(text) {
+        const date = new Date(text)
+        return isNaN(date.getTime()) ? text : date.toLocaleDateString(Qt.locale(), Locale.LongFormat)
+    }
+
     function deviceName(brand, model, os) {
         const parts = [brand, model].filter(part => part && part.trim() !== "")
         return parts.length > 0 ? parts.join(" ") : (os !== "" ? os : qsTr("Unknown device"))
@@ -101,7 +107,7 @@ Item {
                     }
                     Label {
                         visible: UserManager.subscriptionExpireDate !== ""
-                        text: qsTr("%1 (%n days left)", "", UserManager.getLeftDate()).arg(UserManager.subscriptionExpireDate)
+                        text: qsTr("%1 (%n days left)", "", UserManager.getLeftDate()).arg(page.formatDate(UserManager.subscriptionExpireDate))
                         Layout.fillWidth: true
                     }
                     Label { text: qsTr("Signed in with"); muted: true }

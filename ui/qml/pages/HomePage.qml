@@ -129,7 +129,7 @@ Item {
                 Layout.fillHeight: true
                 spacing: Theme.unit * 2
 
-                Item { Layout.fillHeight: true }
+                Item { Layout.fillHeight: true; Layout.fillWidth: true }
                 ConnectRing {
                     id: ring
                     objectName: "connectRing"
@@ -155,6 +155,7 @@ Item {
                     muted: true
                     text: page.cc && page.cc.recoveryText !== "" ? page.cc.recoveryText
                         : page.connected ? qsTr("Protected for %1").arg(page.formatElapsed(page.cc.connectedSince))
+                        : page.working && Session.switchTarget !== "" ? qsTr("Switching to %1").arg(Session.switchTarget)
                         : page.working ? qsTr("Finding the best route to %1").arg(Session.serverName || qsTr("your location"))
                         : qsTr("Your traffic is not protected")
                 }

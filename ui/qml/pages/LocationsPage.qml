@@ -52,8 +52,10 @@ Item {
 
     function choose(serverId) {
         const busy = cc && (cc.isConnected || cc.isConnectionInProgress)
-        if (busy)
+        if (busy) {
+            Session.switchTarget = MServers.serverDetails(serverId).name || ""
             MServers.switchConnection(serverId)
+        }
         else if (!MServers.selectServer(serverId))
             return
         page.navigate("home")
@@ -63,12 +65,34 @@ Item {
         const pings = MServers.pings
         const parent = filter.index(locationRow, 0)
         let best = undefined
+        if (page.revision < 0)
+            return best
         for (let row = 0; row < filter.rowCount(parent); ++row) {
             const ping = pings[filter.data(filter.index(row, 0, parent), 263)]
             if (ping && ping.ms >= 0 && (!best || ping.ms < best.ms))
                 best = ping
         }
         return best
+    }
+
+    // The proxy re-filters children without telling their location's row:
+    // counts and first servers are read again whenever its rows change.
+    property int revision: 0
+    Connections {
+        target: filter
+        function onRowsInserted() { ++page.revision }
+        function onRowsRemoved() { ++page.revision }
+        function onModelReset() { ++page.revision }
+        function onLayoutChanged() { ++page.revision }
+        function onDataChanged() { ++page.revision }
+    }
+
+    function childCount(locationRow) {
+        return page.revision >= 0 ? filter.rowCount(filter.index(locationRow, 0)) : 0
+    }
+
+    function childData(locationRow, role) {
+        return page.revision >= 0 ? filter.data(filter.index(0, 0, filter.index(locationRow, 0)), role) : undefined
     }
 
     function toggleExpanded(locationName) {
@@ -199,10 +223,10 @@ Item {
                     required property string flag
                     required property bool favorite
                     required property int recency
-                    required property int filteredChildCount
-                    readonly property bool single: filteredChildCount === 1
+                    readonly property int servers: page.childCount(index)
+                    readonly property bool single: servers === 1
                     readonly property bool open: !single && (page.searching || page.expanded[server_country] === true)
-                    readonly property string firstServerId: single ? filter.data(filter.index(0, 0, filter.index(index, 0)), 263) : ""
+                    readonly property string firstServerId: single ? page.childData(index, 263) : ""
                     width: ListView.view.width
                     spacing: 2
 
@@ -211,12 +235,12 @@ Item {
                         Layout.fillWidth: true
                         flag: location.flag
                         title: location.server_country
-                        detail: location.single ? filter.data(filter.index(0, 0, filter.index(location.index, 0)), 264)
-                                                : qsTr("%n servers", "", location.filteredChildCount)
+                        detail: location.single ? page.childData(location.index, 264)
+                                                : qsTr("%n servers", "", location.servers)
                         recent: location.recency >= 0
                         ping: page.bestPing(location.index)
                         starVisible: location.single
-                        starred: location.single ? filter.data(filter.index(0, 0, filter.index(location.index, 0)), 262) === true : location.favorite
+                        starred: location.single ? page.childData(location.index, 262) === true : location.favorite
                         current: location.single && location.firstServerId === Session.serverId
                         expandable: !location.single
                         expanded: location.open

@@ -15,6 +15,8 @@ QtObject {
     property string serverCity: ""
     property string serverCountry: ""
     property string serverFlag: ""
+    // The server a switch is on its way to, until the catalogue announces it.
+    property string switchTarget: ""
 
     property Settings signin: Settings {
         category: "signin"
@@ -36,5 +38,6 @@ QtObject {
         serverCity = ""
         serverCountry = ""
         serverFlag = ""
+        switchTarget = ""
     }
 }
