@@ -13,12 +13,20 @@ Window {
     height: AppManager.windowHeight
     minimumWidth: AppManager.windowWidth
     minimumHeight: AppManager.windowHeight
-    color: Theme.background
+    // The window's own colour is the title bar's and the rail's: the first
+    // frame draws nothing else but the title, so it costs what an empty window
+    // costs; the body's colour comes with its content.
+    color: Theme.rail
     visible: false
     // Windows gets the title bar drawn here; elsewhere the window manager's
     // frame stays, as its users expect.
     readonly property bool frameless: Qt.platform.os === "windows"
     flags: frameless ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
+
+    // The pages are built once the window's first frame is out: the window
+    // appears at once, and its content a moment later.
+    property bool firstFrameShown: false
+    onFrameSwapped: if (!firstFrameShown) firstFrameShown = true
 
     // The close button puts the window into the tray when one is shown,
     // else minimises it; quitting is the tray's job.
@@ -91,23 +99,34 @@ Window {
             statusColor: mainWindow.stateColor
         }
 
-        Item {
+        Rectangle {
             Layout.fillWidth: true
             Layout.fillHeight: true
+            color: Theme.background
+            visible: mainWindow.firstFrameShown
 
-            // Until the stored session has been tried, neither page is right.
-            Item {
+            // Until the stored session has been tried, neither page is right;
+            // a sign-in that takes a moment shows that it is under way.
+            Loader {
                 objectName: "startingView"
                 anchors.fill: parent
-                visible: !Session.signedIn && CoreController && !CoreController.signInSettled
-                Column {
-                    anchors.centerIn: parent
-                    spacing: Theme.unit * 2
-                    Spinner { anchors.horizontalCenter: parent.horizontalCenter }
-                    Label {
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        text: qsTr("Signing you in…")
-                        muted: true
+                active: false
+                readonly property bool waiting: !Session.signedIn && CoreController && !CoreController.signInSettled
+                Timer {
+                    interval: 400
+                    running: parent.waiting
+                    onTriggered: parent.active = Qt.binding(() => parent.waiting)
+                }
+                sourceComponent: Item {
+                    Column {
+                        anchors.centerIn: parent
+                        spacing: Theme.unit * 2
+                        Spinner { anchors.horizontalCenter: parent.horizontalCenter }
+                        Label {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: qsTr("Signing you in…")
+                            muted: true
+                        }
                     }
                 }
             }
@@ -115,15 +134,18 @@ Window {
             Loader {
                 id: signInLoader
                 anchors.fill: parent
-                active: !Session.signedIn && CoreController && CoreController.signInSettled
+                active: mainWindow.firstFrameShown && !Session.signedIn && CoreController && CoreController.signInSettled
                 source: "pages/SignInPage.qml"
+                // The window's first frame doesn't wait for the page.
+                asynchronous: true
             }
 
             Loader {
                 id: shellLoader
                 anchors.fill: parent
-                active: Session.signedIn
+                active: mainWindow.firstFrameShown && Session.signedIn
                 source: "pages/Shell.qml"
+                asynchronous: true
             }
         }
     }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Shapes
 import QtQuick.Controls.Basic as B
 import "../singletons"
 
@@ -31,39 +30,28 @@ B.AbstractButton {
             color: Qt.rgba(ring.tint.r, ring.tint.g, ring.tint.b, ring.hovered ? 0.16 : 0.10)
             Behavior on color { ColorAnimation { duration: 250 } }
         }
-        Shape {
-            id: arcs
+        // The track, then the part that shows the state: a full circle when
+        // there is one, a turning quarter while working.
+        Rectangle {
             anchors.fill: parent
             anchors.margins: 14
-            layer.enabled: true
-            layer.samples: 4
-            ShapePath {
-                strokeColor: Theme.border
-                strokeWidth: 6
-                fillColor: "transparent"
-                PathAngleArc {
-                    centerX: arcs.width / 2; centerY: arcs.height / 2
-                    radiusX: arcs.width / 2 - 3; radiusY: arcs.height / 2 - 3
-                    startAngle: 0; sweepAngle: 360
-                }
-            }
-            ShapePath {
-                strokeColor: ring.tint
-                strokeWidth: 6
-                fillColor: "transparent"
-                capStyle: ShapePath.RoundCap
-                PathAngleArc {
-                    centerX: arcs.width / 2; centerY: arcs.height / 2
-                    radiusX: arcs.width / 2 - 3; radiusY: arcs.height / 2 - 3
-                    startAngle: -90
-                    sweepAngle: ring.mode === "working" ? 90 : 360
-                }
-            }
+            radius: width / 2
+            color: "transparent"
+            border.width: 6
+            border.color: ring.mode === "working" ? Theme.border : ring.tint
+            Behavior on border.color { ColorAnimation { duration: 250 } }
+        }
+        Arc {
+            id: spinner
+            anchors.fill: parent
+            anchors.margins: 14
+            visible: ring.mode === "working"
+            color: ring.tint
+            sweep: 90
             RotationAnimator on rotation {
                 from: 0; to: 360; duration: 1100
                 loops: Animation.Infinite
-                running: ring.mode === "working" && ring.visible
-                onRunningChanged: if (!running) arcs.rotation = 0
+                running: spinner.visible
             }
         }
         Rectangle {

@@ -12,7 +12,8 @@ Rectangle {
     property color statusColor: Theme.textMuted
 
     implicitHeight: 44
-    color: Theme.rail
+    // The window behind it has the bar's colour already.
+    color: "transparent"
 
     MouseArea {
         anchors.fill: parent
@@ -29,6 +30,7 @@ Rectangle {
         Image {
             source: "qrc:/ui/icons/icon.svg"
             sourceSize: Qt.size(20, 20)
+            asynchronous: true
             Layout.preferredWidth: 20
             Layout.preferredHeight: 20
         }
@@ -49,19 +51,12 @@ Rectangle {
             font.pixelSize: Theme.fontSmall
         }
         Item { Layout.fillWidth: true }
-        IconButton {
-            visible: bar.frameless
-            objectName: "minimiseButton"
-            iconName: "minus"
-            name: qsTr("Minimise")
-            onClicked: bar.window.showMinimized()
-        }
-        IconButton {
-            visible: bar.frameless
-            objectName: "closeButton"
-            iconName: "x"
-            name: qsTr("Close")
-            onClicked: bar.window.close()
+        // Built only where the window has no system frame, so the title bar
+        // of the first frame needs nothing but Qt Quick itself.
+        Loader {
+            active: bar.frameless
+            source: "WindowButtons.qml"
+            onLoaded: item.window = Qt.binding(() => bar.window)
         }
     }
 }

@@ -100,14 +100,13 @@ Item {
                 }
                 contentItem: RowLayout {
                     spacing: Theme.unit * 2
-                    opacity: option.available ? 1 : 0.5
                     Item { implicitWidth: Theme.unit }
                     // The radio mark.
                     Rectangle {
                         width: 20; height: 20; radius: 10
                         color: "transparent"
                         border.width: 2
-                        border.color: option.protoEnabled ? Theme.accent : Theme.textMuted
+                        border.color: option.protoEnabled ? Theme.accent : Theme.border
                         Rectangle {
                             anchors.centerIn: parent
                             width: 10; height: 10; radius: 5
@@ -123,6 +122,7 @@ Item {
                             Label {
                                 text: option.name
                                 font.weight: Font.Medium
+                                muted: !option.available
                             }
                             Rectangle {
                                 visible: option.type === 0
