@@ -113,6 +113,23 @@ TestCase {
         compare(textOf("locationDetail"), "Germany")
         compare(textOf("stateText"), "Not Connected")
         compare(textOf("protocolName"), "Optimal")
+
+        // Tab reaches the rail, the ring and the location card.
+        const chain = focusChainOf(find("nav_home"))
+        for (const name of ["nav_locations", "nav_protocol", "nav_account", "connectRing", "locationCard"])
+            verify(chain.indexOf(name) >= 0, name + " is not on the Tab chain: " + chain.join(", "))
+    }
+
+    function focusChainOf(first) {
+        const chain = []
+        let item = first
+        for (let i = 0; i < 40 && item; ++i) {
+            chain.push(item.objectName)
+            item = item.nextItemInFocusChain(true)
+            if (item === first)
+                break
+        }
+        return chain
     }
 
     function test_3_connects() {
@@ -132,6 +149,17 @@ TestCase {
         tryVerify(() => textOf("locationName") === "London", 15000, "the location did not change to London")
         tryVerify(() => textOf("stateText") === "Connected", tunnelMs, "the state did not change in time")
         compare(textOf("locationDetail"), "United Kingdom")
+
+        // Favourites: empty at first, then the starred location.
+        open("locations")
+        press("tab_Favorite")
+        tryVerify(() => textOf("emptyText") === "Star a location to keep it here.", 5000, "no empty favourites text")
+        press("tab_HighSpeed")
+        const japan = waitFor("location_Japan")
+        mouseClick(find("favoriteButton", japan))
+        press("tab_Favorite")
+        waitFor("location_Japan")
+        compare(find("emptyText"), null)
     }
 
     function test_5_protocolAsksToDisconnectFirst() {
@@ -144,9 +172,7 @@ TestCase {
         tryVerify(() => textOf("stateText") === "Not Connected", tunnelMs, "the state did not change in time")
 
         // A location without the chosen protocol is refused with the reason.
-        open("protocol")
-        press("protocol_3")
-        tryVerify(() => MProtocols.selectedProtocol === 3, 5000)
+        choose("protocol_3")
         open("locations")
         press("tab_Free")
         press("location_Netherlands")
@@ -157,9 +183,34 @@ TestCase {
         tryVerify(() => find("errorCard") === null, 5000)
         compare(textOf("locationName"), "London")
 
+        // A protocol the chosen server lacks can't be picked.
+        choose("protocol_0")
+        open("locations")
+        press("tab_Free")
+        press("location_Netherlands")
+        waitFor("homePage")
+        tryVerify(() => textOf("locationName") === "Amsterdam Free", 5000, "Amsterdam Free was not chosen")
         open("protocol")
-        press("protocol_0")
-        tryVerify(() => MProtocols.selectedProtocol === 0, 5000)
+        verify(find("notOffered", find("protocol_3")))
+        press("protocol_3")
+        wait(200)
+        compare(MProtocols.selectedProtocol, 0)
+
+        // A note from the connection (as when the catalogue moved to another
+        // server for the protocol) shows as a strip until dismissed.
+        open("home")
+        ConnectionController.bannerNote("AmneziaWG isn't offered on your last server, so London is selected.")
+        const note = waitFor("noteBanner")
+        compare(find("bannerText", note).text, "AmneziaWG isn't offered on your last server, so London is selected.")
+        mouseClick(find("dismissButton", note))
+        tryVerify(() => find("noteBanner") === null, 5000, "the note stays")
+    }
+
+    function choose(protocolRow) {
+        open("protocol")
+        press(protocolRow)
+        const type = Number(protocolRow.substring("protocol_".length))
+        tryVerify(() => MProtocols.selectedProtocol === type, 5000)
     }
 
     function test_6_connectsAgainAndDisconnects() {
@@ -184,18 +235,10 @@ TestCase {
         compare(textOf("titleStatus"), "")
     }
 
-    // Every control of the sign-in and home pages is on the Tab chain.
+    // Every control of the sign-in page is on the Tab chain (the home page's
+    // are checked while signed in, in focusChainOf below).
     function test_8_keyboardReachesEveryControl() {
-        const field = waitFor("emailField")
-        field.forceActiveFocus()
-        const chain = []
-        let item = field
-        for (let i = 0; i < 20; ++i) {
-            chain.push(item.objectName)
-            item = item.nextItemInFocusChain(true)
-            if (!item || item === field)
-                break
-        }
+        const chain = focusChainOf(waitFor("emailField"))
         verify(chain.indexOf("sendCodeButton") >= 0, chain.join(", "))
     }
 }

@@ -42,6 +42,7 @@ Rectangle {
             onClicked: banner.action()
         }
         IconButton {
+            objectName: "dismissButton"
             visible: banner.dismissible
             iconName: "x"
             name: qsTr("Dismiss")
