@@ -321,6 +321,43 @@ private slots:
         QVERIFY(logged(QStringLiteral("Server jp-tyo-1 disappeared during the switch")));
     }
 
+    // The pages' choice while no tunnel runs: no fetch, no connect, the
+    // choice remembered; a server without the protocol is refused.
+    void selectServer()
+    {
+        Rig rig;
+        int fetches = 0;
+        rig.hooks.fetchConfigDirect = [&fetches](const QNetworkRequest &,
+                                                 std::function<void(const ServersModel::ConfigReply &)>) { ++fetches; };
+        rig.apply();
+        rig.model->parseResponse(standardAnswer({{"default_server", defaultServer("Paris 1", "fr-par-1")}}), 200);
+        fetches = 0;
+        QSignalSpy announced(rig.model.get(), &ServersModel::defaultServer);
+        QSignalSpy connects(rig.model.get(), &ServersModel::connectToVpn);
+
+        const QString berlin = rig.model->serverByName("Berlin 1")->serverId;
+        QVERIFY(rig.model->selectServer(berlin));
+        QCOMPARE(rig.model->currentServer()->name, QStringLiteral("Berlin 1"));
+        QCOMPARE(announced.last().at(0).toString(), QStringLiteral("Berlin 1"));
+        QCOMPARE(Settings().value("Settings/defaultServer").toString(), QStringLiteral("Berlin 1"));
+        QCOMPARE(fetches, 0);
+        QCOMPARE(connects.count(), 0);
+
+        const QVariantMap details = rig.model->serverDetails(berlin);
+        QCOMPARE(details.value("country").toString(), QStringLiteral("Germany"));
+        QCOMPARE(details.value("flag").toString(), QStringLiteral("qrc:/ui/icons/flags/de.svg"));
+        QVERIFY(rig.model->serverDetails(QStringLiteral("{gone}")).isEmpty());
+
+        rig.model->onProtocolChanged(VpnProtocol::OpenVpnTcp);
+        QSignalSpy unavailable(rig.model.get(), &ServersModel::protocolUnavailable);
+        QVERIFY(!rig.model->selectServer(rig.model->serverByName("Tokyo 1")->serverId));
+        QCOMPARE(unavailable.count(), 1);
+        QVERIFY(!rig.model->selectServer(QStringLiteral("{gone}")));
+        // A location's own row is not a server.
+        QVERIFY(!rig.model->selectServer(rig.model->locationByName("Japan")->serverId));
+        QCOMPARE(rig.model->currentServer()->name, QStringLiteral("Berlin 1"));
+    }
+
     void pickNextServer_data()
     {
         QTest::addColumn<QString>("current");
