@@ -222,12 +222,18 @@ TestCase {
         compare(textOf("stateDetail"), "Your traffic is not protected")
     }
 
-    function test_7_accountShowsThisDeviceAndSignsOut() {
+    function test_7_accountRemovesADeviceAndSignsOut() {
+        // The same account signed in on a second computer.
+        StandInBackend.issueToken(email)
         open("account")
         compare(textOf("accountEmail"), email)
         compare(textOf("accountMethod"), "E-mail code")
-        tryVerify(() => find("removeDeviceButton") === null && MDevices.count > 0, 10000,
-                  "this device is listed and can't be removed from itself")
+        tryVerify(() => MDevices.count === 2, 10000, "both devices are not listed")
+        press("removeDeviceButton")
+        press("dialogAccept")
+        tryVerify(() => MDevices.count === 1, 10000, "the other device stays")
+        tryVerify(() => find("removeDeviceButton") === null, 5000,
+                  "this device can't be removed from itself")
         press("signOutButton")
         press("dialogAccept")
         waitFor("signInPage", 10000)

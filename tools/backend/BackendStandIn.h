@@ -83,7 +83,7 @@ public:
     // Signs the account in as a new device and returns its token
     // ("<id>|<40 letters and digits>"); creates the account when needed. The
     // device limit does not apply to this shortcut (the device still counts).
-    QString issueToken(const QString &email);
+    Q_INVOKABLE QString issueToken(const QString &email);
     // A one-time code for "auth/sso-login-with-token" (a sign-in link's code).
     QString issueLinkCode(const QString &email);
     bool isTokenValid(const QString &token) const;
