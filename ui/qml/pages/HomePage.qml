@@ -23,15 +23,12 @@ Item {
         MServers.fetchServers()
     }
 
-    function formatRate(bytesPerSecond) {
-        const units = ["B/s", "KB/s", "MB/s", "GB/s"]
-        let value = Math.max(0, bytesPerSecond)
-        let unit = 0
-        while (value >= 1000 && unit < units.length - 1) {
-            value /= 1000
-            ++unit
-        }
-        return (unit === 0 ? Math.round(value) : value.toFixed(value < 10 ? 1 : 0)) + " " + units[unit]
+    // The drivers report throughput in megabits per second.
+    function formatRate(megabits) {
+        const value = Math.max(0, megabits)
+        if (value < 1)
+            return Math.round(value * 1000) + " kbps"
+        return (value < 10 ? value.toFixed(1) : Math.round(value)) + " Mbps"
     }
 
     function formatElapsed(since) {
