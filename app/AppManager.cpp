@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "app/CoreController.h"
+#include "app/ThemeIconProvider.h"
 #include "app/Logger.h"
 #include "app/Settings.h"
 #include "platform/NativeWindow.h"
@@ -327,6 +328,7 @@ void AppManager::startClient()
 void AppManager::startUp()
 {
     m_engine = new QQmlApplicationEngine();
+    m_engine->addImageProvider(QStringLiteral("themeicon"), new ThemeIconProvider);
     const QUrl mainUrl(QString::fromLatin1(kMainQml));
     // Queued: a page that fails to load must end the event loop, which only
     // exists once exec() runs.

@@ -59,7 +59,7 @@ shot() { import -window "$win" "$out/$1.png"; echo "  $1.png"; }
 # 84-pixel navigation rail and the page.
 nav() {
     case $1 in
-        home) click 42 90 ;; locations) click 42 158 ;; protocol) click 42 226 ;; account) click 42 294 ;;
+        home) click 42 90 ;; locations) click 42 158 ;; protocol) click 42 226 ;; settings) click 42 294 ;; account) click 42 362 ;;
     esac
     pause 1
 }

@@ -7,6 +7,7 @@
 #include <QtQml>
 
 #include "app/CoreController.h"
+#include "app/ThemeIconProvider.h"
 #include "app/Settings.h"
 #include "tests/api/ApiTestSupport.h"
 #include "vpn/VpnConnection.h"
@@ -34,6 +35,7 @@ void UiTestSetup::qmlEngineAvailable(QQmlEngine *engine)
     m_core.reset(new CoreController(&m_publishing, m_vpn, m_settings));
 
     m_engine = engine;
+    engine->addImageProvider(QStringLiteral("themeicon"), new ThemeIconProvider);
     QQmlContext *context = engine->rootContext();
     for (const QString &name : CoreController::publishedNames())
         context->setContextProperty(name, m_publishing.rootContext()->contextProperty(name));

@@ -158,42 +158,11 @@ Item {
         }
 
         // Category tabs.
-        Row {
-            spacing: Theme.unit
+        PillTabs {
             Layout.fillWidth: true
-            Repeater {
-                model: page.categories
-                delegate: B.AbstractButton {
-                    id: tab
-                    required property string modelData
-                    readonly property bool selected: page.category === modelData
-                    objectName: "tab_" + modelData.replace(/\s+/g, "")
-                    implicitHeight: 34
-                    implicitWidth: tabLabel.implicitWidth + Theme.unit * 4
-                    focusPolicy: Qt.StrongFocus
-                    Accessible.role: Accessible.PageTab
-                    Accessible.name: page.tabTitle(modelData)
-                    Accessible.selected: selected
-                    Keys.onReturnPressed: clicked()
-                    Keys.onEnterPressed: clicked()
-                    onClicked: page.category = modelData
-                    background: Rectangle {
-                        radius: height / 2
-                        color: tab.selected ? Theme.accent : tab.hovered ? Theme.surfaceHover : Theme.surfaceRaised
-                        border.width: tab.visualFocus ? 2 : 0
-                        border.color: Theme.text
-                    }
-                    contentItem: Label {
-                        id: tabLabel
-                        text: page.tabTitle(tab.modelData)
-                        horizontalAlignment: Text.AlignHCenter
-                        verticalAlignment: Text.AlignVCenter
-                        font.pixelSize: Theme.fontSmall + 1
-                        font.weight: Font.Medium
-                        color: tab.selected ? Theme.textOnAccent : Theme.text
-                    }
-                }
-            }
+            model: page.categories.map(name => ({ key: name, title: page.tabTitle(name) }))
+            current: page.category
+            onChosen: key => page.category = key
         }
 
         Rectangle {

@@ -16,6 +16,7 @@ Item {
         { key: "home", title: qsTr("Home"), icon: "house", source: "HomePage.qml" },
         { key: "locations", title: qsTr("Locations"), icon: "globe", source: "LocationsPage.qml" },
         { key: "protocol", title: qsTr("Protocol"), icon: "shield", source: "ProtocolPage.qml" },
+        { key: "settings", title: qsTr("Settings"), icon: "settings", source: "SettingsPage.qml" },
         { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" }
     ]
 
