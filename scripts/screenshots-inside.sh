@@ -105,6 +105,16 @@ pause 1.5
 shot signin-wrong-code
 type_text "$(mailed_code)"
 pause 3
+# The welcome cards after the first sign-in; Enter moves on.
+shot onboarding-1
+key Return
+pause 0.3
+shot onboarding-2
+key Return
+pause 0.3
+shot onboarding-3
+key Return
+pause 0.5
 shot home-disconnected
 
 # Connect, and the connected screen.
@@ -143,6 +153,18 @@ pause 0.5
 shot protocol-disconnect-first
 key Escape
 pause 0.5
+
+nav settings
+shot settings-connection
+click 290 148
+pause 0.5
+shot settings-privacy
+click 400 148
+pause 1
+shot settings-apps
+click 480 148
+pause 0.5
+shot settings-app
 
 nav account
 pause 1

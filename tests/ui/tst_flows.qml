@@ -105,6 +105,17 @@ TestCase {
         input.text = code.substring(0, 3) + " " + code.substring(3)
         waitFor("homePage", 15000)
         compare(find("signInPage"), null)
+
+        // The welcome cards, once: three steps, then never again.
+        waitFor("onboardingPage")
+        compare(textOf("onboardingTitle"), "Smart Connect finds the way")
+        press("onboardingNext")
+        compare(textOf("onboardingTitle"), "The kill switch")
+        verify(find("onboardingKillSwitch"))
+        press("onboardingNext")
+        compare(textOf("onboardingTitle"), "Start with your computer")
+        press("onboardingNext")
+        tryVerify(() => find("onboardingPage") === null, 5000, "the welcome cards stay")
     }
 
     function test_2_homeShowsTheLocation() {

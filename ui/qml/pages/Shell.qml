@@ -85,4 +85,12 @@ Item {
             }
         }
     }
+
+    // Shown once, over everything, after the first sign-in on this computer.
+    Loader {
+        anchors.fill: parent
+        z: 10
+        active: !Session.onboardingDone
+        source: "OnboardingPage.qml"
+    }
 }

@@ -24,6 +24,14 @@ QtObject {
     }
     readonly property string signInMethod: signin.method
 
+    // The welcome cards are shown once per computer, after the first sign-in.
+    property Settings onboarding: Settings {
+        category: "onboarding"
+        property bool done: false
+    }
+    readonly property bool onboardingDone: onboarding.done
+    function finishOnboarding() { onboarding.done = true }
+
     function signIn(address, method) {
         email = address
         if (method)
