@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QDir>
 #include <QFontDatabase>
 #include <QJsonDocument>
@@ -580,6 +581,23 @@ void CoreController::openServiceLogsFolder()
     const QString path = Logger::serviceLogsDir();
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         logger.warning() << "Failed to open service logs folder" << path;
+}
+
+QString CoreController::clientLogTail() const
+{
+    constexpr qint64 kTailBytes = 64 * 1024;
+    QFile file(Logger::userLogsFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 start = qMax<qint64>(0, file.size() - kTailBytes);
+    file.seek(start);
+    QByteArray tail = file.read(kTailBytes);
+    // A tail that starts inside a line starts at the next whole one.
+    if (start > 0) {
+        const int newline = tail.indexOf('\n');
+        tail = newline < 0 ? QByteArray() : tail.mid(newline + 1);
+    }
+    return QString::fromUtf8(tail);
 }
 
 void CoreController::clearLogs()

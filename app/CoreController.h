@@ -87,6 +87,9 @@ public:
     Q_INVOKABLE void openClientLogsFolder();
     Q_INVOKABLE void openServiceLogsFolder();
     Q_INVOKABLE void clearLogs();
+    // The end of the client's log file, for the page that shows it (the log
+    // holds no secrets: the logger keeps them out).
+    Q_INVOKABLE QString clientLogTail() const;
 
     // The VPN connection's state changes arrive here: a tunnel change tells
     // the request layer that lost replies are not the API host's fault, and

@@ -165,6 +165,9 @@ shot settings-apps
 click 480 148
 pause 0.5
 shot settings-app
+click 360 492
+pause 0.5
+shot settings-log
 
 nav account
 pause 1

@@ -231,6 +231,15 @@ TestCase {
         press("connectRing")
         tryVerify(() => textOf("stateText") === "Not Connected", tunnelMs, "the state did not change in time")
         compare(textOf("stateDetail"), "Your traffic is not protected")
+
+        // The log can be read from the settings.
+        open("settings")
+        press("tab_app")
+        press("viewLogButton")
+        waitFor("logView")
+        verify(find("logText"))
+        press("logBackButton")
+        tryVerify(() => find("logView") === null, 5000, "the log stays")
     }
 
     function test_7_accountRemovesADeviceAndSignsOut() {

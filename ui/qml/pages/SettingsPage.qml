@@ -33,10 +33,20 @@ Item {
             cc.reconnectForSetting()
     }
 
+    property bool showingLog: false
+
+    Loader {
+        anchors.fill: parent
+        anchors.margins: Theme.unit * 4
+        active: page.showingLog
+        sourceComponent: LogView { onBack: page.showingLog = false }
+    }
+
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: Theme.unit * 4
         spacing: Theme.unit * 2
+        visible: !page.showingLog
 
         Label {
             text: qsTr("Settings")
@@ -255,6 +265,12 @@ Item {
                             iconName: "folder-open"
                             text: qsTr("Open logs folder")
                             onClicked: CoreController.openClientLogsFolder()
+                        }
+                        KButton {
+                            objectName: "viewLogButton"
+                            kind: "secondary"
+                            text: qsTr("View log")
+                            onClicked: page.showingLog = true
                         }
                         KButton {
                             objectName: "clearLogsButton"
