@@ -157,6 +157,26 @@ Item {
                         : qsTr("Your traffic is not protected")
                 }
 
+                // A repair that ended: reconnect here, or on another server.
+                RowLayout {
+                    objectName: "recoveryOffer"
+                    visible: page.cc && page.cc.recoveryText !== ""
+                    Layout.alignment: Qt.AlignHCenter
+                    spacing: Theme.unit
+                    KButton {
+                        objectName: "reconnectButton"
+                        iconName: "refresh-cw"
+                        text: qsTr("Reconnect")
+                        onClicked: page.cc.toggleConnection()
+                    }
+                    KButton {
+                        objectName: "anotherServerButton"
+                        kind: "secondary"
+                        text: qsTr("Try another server")
+                        onClicked: page.cc.tryAnotherServer()
+                    }
+                }
+
                 // An error and what to do about it.
                 Rectangle {
                     objectName: "errorCard"
