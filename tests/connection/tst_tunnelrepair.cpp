@@ -335,6 +335,15 @@ private slots:
         QCOMPARE(controller()->connectionStateText(), QStringLiteral("Connected"));
         const QString broken = holdBrokenBetweenTries();
         QVERIFY2(broken.isEmpty(), qPrintable(broken));
+
+        // An OpenVPN tunnel dying again soon after a move is repaired as
+        // after that move: the moves made still count.
+        Telemetry::instance()->clearForTesting();
+        log.clear();
+        killTunnel();
+        QTRY_COMPARE_WITH_TIMEOUT(lastOutcome(), QStringLiteral("recovered"), 30000);
+        QVERIFY(log.contains(QStringLiteral("Connecting to the new server, OpenVPN UDP")));
+        QVERIFY(log.contains(QStringLiteral("Recovery try 1 of 3")));
     }
 
     // A WireGuard tunnel dies while the network is down: every try begins
@@ -587,11 +596,12 @@ private slots:
     void tryAnotherServer_data()
     {
         QTest::addColumn<QString>("configId");
+        QTest::addColumn<bool>("killSwitchOn");
         QTest::addColumn<bool>("moves");
         QTest::addColumn<bool>("otherLocation");
-        QTest::newRow("another server of the location") << kBerlin << true << false;
-        QTest::newRow("the only server of its location") << kUsStreaming << true << true;
-        QTest::newRow("the only server of its group") << kZurich << false << false;
+        QTest::newRow("another server of the location") << kBerlin << true << true << false;
+        QTest::newRow("the only server of its location") << kUsStreaming << true << true << true;
+        QTest::newRow("the only server of its group, kill switch off") << kZurich << false << false << false;
     }
 
     // After a repair ended with the offer, "try another server" moves the
@@ -599,15 +609,21 @@ private slots:
     void tryAnotherServer()
     {
         QFETCH(QString, configId);
+        QFETCH(bool, killSwitchOn);
         QFETCH(bool, moves);
         QFETCH(bool, otherLocation);
-        connectTo(configId, VpnProtocol::WireGuard, true);
+        connectTo(configId, VpnProtocol::WireGuard, killSwitchOn);
         const QString location = servers()->currentServer()->location()->name;
         QSignalSpy banners(controller(), &ConnectionController::bannerNote);
         m_backend.scriptRecovery(StandInReply::deviceLimit(409), 1);
         killTunnel();
         QTRY_COMPARE_WITH_TIMEOUT(lastOutcome(), QStringLiteral("limit"), 20000);
-        QVERIFY(!controller()->recoveryText().isEmpty());
+        // Traffic is held only while the kill switch asks for it.
+        QCOMPARE(controller()->recoveryText(), killSwitchOn ? QStringLiteral("No connection — click to reconnect")
+                                                            : QStringLiteral("Click to reconnect"));
+        QCOMPARE(controller()->connectionStateText(),
+                 killSwitchOn ? QStringLiteral("No connection") : QStringLiteral("Not protected"));
+        QTRY_COMPARE(m_service.control("protection").value(QLatin1String("protected")).toBool(), killSwitchOn);
         QSignalSpy errors(controller(), &ConnectionController::vpnErrorChanged);
         controller()->tryAnotherServer();
         if (moves) {
