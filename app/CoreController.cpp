@@ -120,6 +120,8 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
                 &ConnectionController::onProtocolUnavailable);
         connect(m_servers.data(), &ServersModel::serverChangedForProtocol, m_connectionController.data(),
                 &ConnectionController::bannerNote);
+        // The protocol reports are not built: the repair's housekeeping has
+        // nothing to send yet (ConnectionController::setReportSender).
     }
     publish("ConnectionController", m_connectionController.data());
     m_settingsController = QSharedPointer<SettingsController>::create(m_settings);
@@ -307,6 +309,10 @@ void CoreController::linkTray()
 void CoreController::linkTelemetry()
 {
     Telemetry *telemetry = Telemetry::instance();
+    if (m_connectionController) {
+        m_connectionController->setTelemetrySink(
+            [telemetry](const QString &name, const QVariantMap &params) { telemetry->logEvent(name, params); });
+    }
     if (m_vpnConnection) {
         connect(m_vpnConnection.data(), &VpnConnection::connectionStateChanged, this,
                 &CoreController::reportVpnState);

@@ -8,9 +8,11 @@
 #include "app/Settings.h"
 #include "connection/CdnRouteRace.h"
 #include "connection/NetworkIdentifier.h"
+#include "connection/RecoverRetry.h"
 #include "connection/SmartConnectMemory.h"
 #include "connection/SmartConnectPlan.h"
 #include "connection/TunnelDnsCheck.h"
+#include "connection/TunnelRepair.h"
 #include "servers/ServersModel.h"
 #include "vpn/VpnConnection.h"
 
@@ -125,16 +127,45 @@ ConnectionController::ConnectionController(QSharedPointer<ServersModel> servers,
     connect(&m_connectTimer, &QTimer::timeout, this, &ConnectionController::onConnectTimeout);
     connect(&m_attemptTimer, &QTimer::timeout, this, &ConnectionController::onAttemptTimeout);
 
+    TunnelRepair::Hooks repairHooks;
+    repairHooks.showRepairing = [this] {
+        m_lastState = VpnProtocol::Reconnecting;
+        setShown(true, false, QStringLiteral("Connected"));
+        emit connectionStateChanged();
+        emit bytesChanged(0, 0);
+    };
+    repairHooks.showOffer = [this](bool blocked) { showOffer(blocked); };
+    repairHooks.takeConnected = [this] { handleConnected(); };
+    repairHooks.connectFlowRunning = [this] { return m_connectTimer.isActive(); };
+    repairHooks.stopConnectFlow = [this] { m_connectTimer.stop(); };
+    repairHooks.shownConnected = [this] { return m_lastState == VpnProtocol::Connected; };
+    repairHooks.connectTunnel = [this](VpnProtocol::Protocol protocol, const QJsonObject &config) {
+        emit connectToVpn(protocol, config);
+    };
+    repairHooks.showError = [this](int code, const QString &text) { setError(code, text); };
+    m_repair = std::make_unique<TunnelRepair>(m_servers, m_vpn, repairHooks);
+
+    RecoverRetry::Hooks retryHooks;
+    retryHooks.connectTimerRunning = [this] { return m_connectTimer.isActive(); };
+    retryHooks.connect = [this](VpnProtocol::Protocol protocol, const QJsonObject &config) {
+        announce(VpnProtocol::Connecting);
+        emit connectToVpn(protocol, config);
+    };
+    retryHooks.fail = [this] { failAfterRetry(); };
+    m_retry = std::make_unique<RecoverRetry>(m_servers, m_vpn, retryHooks);
+
     if (m_vpn) {
         VpnConnection *vpn = m_vpn.data();
         connect(vpn, &VpnConnection::connectionStateChanged, this, &ConnectionController::onConnectionStateChanged);
         connect(vpn, &VpnConnection::bytesChanged, this, &ConnectionController::onBytesChanged);
         connect(vpn, &VpnConnection::killSwitchBlockChanged, this, &ConnectionController::setKillSwitchBlocking);
         connect(vpn, &VpnConnection::vpnError, this, [this](VpnProtocol::Errors error) {
-            // The rest of what a failed first connect may lead to is the
-            // repair's; a run only ends on a service that isn't there.
+            // A run only ends on a service that isn't there; a failed first
+            // connect may get its one retry with recovery.
             if (runActive() && error == VpnProtocol::ServiceNotRunning)
                 endRun();
+            if (!repairing() && m_connectTimer.isActive() && m_retry->takeError(error))
+                return;
             onVpnError(error);
         });
         connect(vpn, &VpnConnection::tunnelDead, this, &ConnectionController::onTunnelDead);
@@ -147,25 +178,32 @@ ConnectionController::ConnectionController(QSharedPointer<ServersModel> servers,
     if (m_servers) {
         connect(m_servers.data(), &ServersModel::connectToVpn, this, &ConnectionController::openConnection);
         connect(m_servers.data(), &ServersModel::serversLoaded, this, &ConnectionController::restrictedChanged);
+        connect(m_servers.data(), &ServersModel::newConnectAttempt, this, &ConnectionController::onNewConnectAttempt);
     }
     connect(this, &ConnectionController::connectionStateChanged, this, &ConnectionController::restrictedChanged);
-    QTimer::singleShot(kHousekeepingMs, this, [this] {
-        if (m_recovery.housekeeping)
-            m_recovery.housekeeping();
-    });
+    QTimer::singleShot(kHousekeepingMs, this, [this] { m_repair->housekeeping(); });
 }
 
 ConnectionController::~ConnectionController() = default;
 
-void ConnectionController::setRecoveryHooks(const RecoveryHooks &hooks)
+void ConnectionController::setTelemetrySink(std::function<void(const QString &, const QVariantMap &)> sink)
 {
-    m_recovery = hooks;
+    m_repair->setEventSink(std::move(sink));
+}
+
+void ConnectionController::setReportSender(std::function<void()> send)
+{
+    m_repair->setReportSender(std::move(send));
+}
+
+bool ConnectionController::repairing() const
+{
+    return m_repair && m_repair->isRepairing();
 }
 
 QString ConnectionController::recoveryText() const
 {
-    // The offer's text belongs to the repair.
-    return QString();
+    return m_repair->offerText();
 }
 
 void ConnectionController::setKillSwitchBlocking(bool blocking)
@@ -229,8 +267,7 @@ void ConnectionController::setShown(bool connected, bool inProgress, const QStri
 
 void ConnectionController::toggleConnection()
 {
-    const bool offer = m_recovery.offerShown && m_recovery.offerShown();
-    if (offer || (!m_isConnected && !m_isConnectionInProgress))
+    if (m_repair->offerShown() || (!m_isConnected && !m_isConnectionInProgress))
         openConnection();
     else
         closeConnection(QStringLiteral("the connect button or a protocol change"));
@@ -238,34 +275,64 @@ void ConnectionController::toggleConnection()
 
 void ConnectionController::tryAnotherServer()
 {
-    logger.info() << "Trying another server is not available yet";
+    m_repair->tryAnotherServer();
+}
+
+void ConnectionController::showOffer(bool blocked)
+{
+    m_connectTimer.stop();
+    if (!hasDriver())
+        announce(VpnProtocol::Disconnected);
+    setShown(false, false, blocked ? QStringLiteral("No connection") : QStringLiteral("Not protected"));
+    emit connectionStateChanged();
+}
+
+void ConnectionController::forgetRepairAndRetry(const QString &repairEnd)
+{
+    m_retry->reset();
+    m_repair->end(repairEnd);
+    if (m_repair->hideOffer())
+        emit connectionStateChanged();
+}
+
+void ConnectionController::onNewConnectAttempt()
+{
+    if (runActive())
+        endRun();
+    if (m_servers)
+        m_servers->bumpConnectAttempt();
+    forgetRepairAndRetry(QStringLiteral("superseded"));
+    m_connectTimer.start(kConnectTimeoutMs);
+    m_connectTimerRunning = true;
+    m_lastConnectedRoute.clear();
+    clearError();
 }
 
 void ConnectionController::reconnectForSetting()
 {
     if (!m_isConnected || !m_vpn)
         return;
-    if (m_servers)
-        m_servers->bumpConnectAttempt();
-    if (runActive())
-        endRun();
-    if (repairing() && m_recovery.endRepair)
-        m_recovery.endRepair(QStringLiteral("superseded"));
-    m_connectTimer.start(kConnectTimeoutMs);
-    m_connectTimerRunning = true;
-    m_lastConnectedRoute.clear();
-    clearError();
+    onNewConnectAttempt();
     announce(VpnProtocol::Connecting);
     emit connectToVpn(m_vpn->protocol(), m_vpn->configuration());
+}
+
+void ConnectionController::failAfterRetry()
+{
+    if (repairing())
+        return;
+    const VpnProtocol::Protocol protocol = m_vpn ? m_vpn->protocol() : VpnProtocol::Optimal;
+    setError(400, errorText(400, true, m_servers ? m_servers->lastConfigFailureStatus() : 0, protocol,
+                            m_settings && m_settings->killSwitch()));
+    m_connectTimerRunning = false;
+    onConnectionStateChanged(VpnProtocol::Disconnected);
 }
 
 void ConnectionController::openConnection()
 {
     clearError();
-    if (repairing() && m_recovery.endRepair)
-        m_recovery.endRepair(QStringLiteral("superseded"));
-    if (m_recovery.clearMoveState)
-        m_recovery.clearMoveState();
+    forgetRepairAndRetry(QStringLiteral("superseded"));
+    m_repair->clearMoveState();
     if (runActive())
         endRun();
     setRestrictedNote(QString());
@@ -678,10 +745,8 @@ void ConnectionController::closeConnection(QString reason)
         endRun();
     m_connectTimerRunning = false;
     setRestrictedNote(QString());
-    if (m_recovery.clearMoveState)
-        m_recovery.clearMoveState();
-    if (repairing() && m_recovery.endRepair)
-        m_recovery.endRepair(QStringLiteral("cancelled"));
+    m_repair->clearMoveState();
+    forgetRepairAndRetry(QStringLiteral("cancelled"));
     const bool driver = hasDriver();
     emit disconnectFromVpn();
     if (!driver)
@@ -730,13 +795,20 @@ void ConnectionController::onConnectionStateChanged(VpnProtocol::ConnectionState
             }
         }
     }
+    if (repairing()) {
+        m_repair->onStateChanged(state);
+        return;
+    }
     if (state == VpnProtocol::Connected) {
-        if (repairing())
-            return;
         handleConnected();
         return;
     }
-    if (repairing() || state == m_lastState)
+    // The tunnel of a failed first connect goes down before its error
+    // arrives: the retry with recovery may still bring one up.
+    if (state == VpnProtocol::Disconnected && m_connectTimer.isActive()
+        && m_retry->holdsBack([this] { onConnectionStateChanged(VpnProtocol::Disconnected); }))
+        return;
+    if (state == m_lastState)
         return;
     m_lastState = state;
     switch (state) {
@@ -754,10 +826,7 @@ void ConnectionController::onConnectionStateChanged(VpnProtocol::ConnectionState
         setShown(false, false, QStringLiteral("Not Connected"));
         m_connectedSince = QDateTime();
         m_connectTimer.stop();
-        QTimer::singleShot(kHousekeepingMs, this, [this] {
-            if (m_recovery.housekeeping)
-                m_recovery.housekeeping();
-        });
+        QTimer::singleShot(kHousekeepingMs, this, [this] { m_repair->housekeeping(); });
         if (m_pendingAction)
             QTimer::singleShot(0, this, &ConnectionController::runPendingAction);
         break;
@@ -823,6 +892,7 @@ void ConnectionController::handleConnected()
     setShown(true, false, QStringLiteral("Connected"));
     m_connectTimer.stop();
     m_connectTimerRunning = false;
+    m_repair->hideOffer();
     if (!m_connectedSince.isValid())
         m_connectedSince = QDateTime::currentDateTime();
     clearError();
@@ -853,8 +923,7 @@ void ConnectionController::startDnsCheck()
         }
         logger.warning() << "Stealth: no DNS answer through the tunnel, trying its Cloudflare route";
         m_connectTimerRunning = false;
-        if (m_recovery.startCdnRepair)
-            m_recovery.startCdnRepair();
+        m_repair->start(true);
         setShown(false, true, QStringLiteral("Connecting..."));
         emit connectionStateChanged();
     });
@@ -874,8 +943,7 @@ void ConnectionController::onTunnelDead()
             return;
         m_lastState = VpnProtocol::Connected;
     }
-    if (m_recovery.startRepair)
-        m_recovery.startRepair();
+    m_repair->start();
 }
 
 void ConnectionController::onHoldFailed()
@@ -883,8 +951,10 @@ void ConnectionController::onHoldFailed()
     if (runActive())
         endRun();
     emit disconnectFromVpn();
-    if (repairing())
+    if (repairing()) {
+        m_repair->onHoldFailed();
         return;
+    }
     m_connectTimerRunning = false;
     setError(400, QStringLiteral("Couldn't switch servers safely. Connect again."));
 }

@@ -9,15 +9,20 @@
 #include <QString>
 #include <QTimer>
 
+#include <QVariantMap>
+
 #include <functional>
+#include <memory>
 
 #include "connection/AttemptOutcome.h"
 #include "connection/SmartAttempt.h"
 #include "vpn/VpnProtocol.h"
 
 class CdnRouteRace;
+class RecoverRetry;
 class ServersModel;
 class Settings;
+class TunnelRepair;
 class VpnConnection;
 
 // Turns the user's intent (connect, disconnect, reconnect) into work for the
@@ -25,8 +30,10 @@ class VpnConnection;
 // time connected, notes about restricted networks. With "Optimal" or "Stealth"
 // it walks Smart Connect's routes, each with its own time limit, remembers per
 // network what worked, and on networks that block VPN protocols races the
-// servers' Cloudflare fronts for a way out. Repairing a tunnel that died is
-// the recovery half of this class; it reaches it through the hooks below.
+// servers' Cloudflare fronts for a way out. Repairing a tunnel that died, and
+// moving it to another server, is TunnelRepair's; the one retry after a first
+// connect failed is RecoverRetry's. Both belong to the controller, which
+// shows what they do.
 class ConnectionController : public QObject
 {
     Q_OBJECT
@@ -63,21 +70,12 @@ public:
     Q_INVOKABLE void reconnectForSetting();
     Q_INVOKABLE void clearError();
 
-    // Where the tunnel repair plugs in. Unset hooks do nothing: no repair
-    // runs, no offer is shown.
-    struct RecoveryHooks
-    {
-        std::function<bool()> repairing;                       // a repair runs now
-        std::function<void(const QString &reason)> endRepair;  // "superseded", "cancelled"
-        std::function<void()> clearMoveState;                  // also the retry mark and the offer
-        std::function<bool()> offerShown;                      // "try another server" is on screen
-        std::function<void()> startRepair;                     // the tunnel died: repair on the same server
-        std::function<void()> startCdnRepair;                  // same server, through its Cloudflare route
-        std::function<void()> housekeeping;                    // 4 s after start and after every Disconnected
-    };
-    void setRecoveryHooks(const RecoveryHooks &hooks);
     // Where a finished run's outcomes go (the protocol reports).
     void setOutcomeSink(std::function<void(const QList<AttemptOutcome> &)> sink) { m_outcomeSink = std::move(sink); }
+    // Where the repair's "tunnel_recovery" events go (telemetry).
+    void setTelemetrySink(std::function<void(const QString &name, const QVariantMap &params)> sink);
+    // What sends the stored protocol reports once no tunnel runs.
+    void setReportSender(std::function<void()> send);
 
 #ifdef KELVRA_TESTING
     QList<SmartAttempt> attemptsForTesting() const { return m_attempts; }
@@ -111,7 +109,7 @@ private:
     void setError(int code, const QString &text);
     // The VPN connection's own state signal, for a state shown without a driver.
     void announce(VpnProtocol::ConnectionState state);
-    bool repairing() const { return m_recovery.repairing && m_recovery.repairing(); }
+    bool repairing() const;
     bool runActive() const { return m_index >= 0; }
     bool hasDriver() const;
     void setShown(bool connected, bool inProgress, const QString &text);
@@ -137,11 +135,17 @@ private:
     void onTunnelDead();
     void onHoldFailed();
     void onServiceBackAfterCrash();
+    // The catalogue starts a connect of its own (a server switch).
+    void onNewConnectAttempt();
+    // A connect flow starts anew: what the last one left behind goes.
+    void forgetRepairAndRetry(const QString &repairEnd);
+    void showOffer(bool blocked);
+    // The retry with recovery failed too.
+    void failAfterRetry();
 
     QSharedPointer<ServersModel> m_servers;
     QSharedPointer<Settings> m_settings;
     QSharedPointer<VpnConnection> m_vpn;
-    RecoveryHooks m_recovery;
 
     int m_generation = 0;
     int m_attemptSequence = 0;
@@ -174,4 +178,8 @@ private:
     QList<AttemptOutcome> m_outcomes;
     QStringList m_failedRoutes; // routes of this run that failed, with their reason: "route:reason"
     std::function<void(const QList<AttemptOutcome> &)> m_outcomeSink;
+
+    // Last, so that they go first: their callbacks reach into the above.
+    std::unique_ptr<RecoverRetry> m_retry;
+    std::unique_ptr<TunnelRepair> m_repair;
 };

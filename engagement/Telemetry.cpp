@@ -1,9 +1,20 @@
 #include "engagement/Telemetry.h"
 
+#include <QElapsedTimer>
+
 #include "app/Logger.h"
 
 namespace {
 Logger logger(QStringLiteral("Telemetry"));
+
+#ifdef KELVRA_TESTING
+qint64 monotonicMs()
+{
+    QElapsedTimer now;
+    now.start();
+    return now.msecsSinceReference();
+}
+#endif
 } // namespace
 
 Telemetry::Telemetry()
@@ -20,7 +31,7 @@ Telemetry *Telemetry::instance()
 void Telemetry::logEvent(QString name, QVariantMap params)
 {
 #ifdef KELVRA_TESTING
-    m_events.append({name, params});
+    m_events.append({name, params, monotonicMs()});
 #else
     Q_UNUSED(name)
     Q_UNUSED(params)
@@ -40,7 +51,7 @@ void Telemetry::setUserEmail(QString email)
 void Telemetry::clearUser()
 {
 #ifdef KELVRA_TESTING
-    m_events.append({QStringLiteral("clear_user"), {}});
+    m_events.append({QStringLiteral("clear_user"), {}, monotonicMs()});
 #endif
 }
 

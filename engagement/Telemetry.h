@@ -33,6 +33,7 @@ public:
     struct Event {
         QString name;
         QVariantMap params;
+        qint64 atMs = 0; // when it was logged, on the monotonic clock
     };
     QList<Event> eventsForTesting() const { return m_events; }
     void clearForTesting() { m_events.clear(); }

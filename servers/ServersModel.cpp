@@ -1661,6 +1661,7 @@ void ServersModel::getServerConfig(const QString &configId, VpnProtocol::Protoco
     fetch->transport = transport;
     fetch->preferDirect = preferDirect;
     fetch->attemptNumber = forConnect ? m_connectAttempt : m_backgroundAttempt;
+    m_lastFetchAskedRecovery = false;
 
     // Such an id would fetch another endpoint's answer as a configuration. It is
     // refused before anything of the request is spent, and the caller hears of it
@@ -1685,6 +1686,7 @@ void ServersModel::getServerConfig(const QString &configId, VpnProtocol::Protoco
                              || protocol == VpnProtocol::Stealth || protocol == VpnProtocol::Hysteria2;
     if (onError && askRecover && !usedSavedRoute && recoverable && m_settings)
         fetch->askedRecovery = RecoveryBudget::tryAsk(*m_settings, nowMs(), RecoveryBudget::perHourLimit());
+    m_lastFetchAskedRecovery = fetch->askedRecovery;
 
     const QString baseUrl = m_hooks.apiBaseUrl ? m_hooks.apiBaseUrl() : QString();
     const QUrl url = ConfigRequest::url(baseUrl, configId, names, fetch->askedRecovery);

@@ -255,6 +255,8 @@ public:
     void bumpConnectAttempt();
     // The HTTP status of the last failed user-facing fetch, 0 after a success.
     int lastConfigFailureStatus() const { return m_lastConfigFailureStatus; }
+    // Whether the last fetch sent asked the backend to restore the peer.
+    bool lastFetchAskedRecovery() const { return m_lastFetchAskedRecovery; }
 
     bool checkProtocolOffered(const Server *server);
     NextServer pickNextServer(VpnProtocol::Protocol protocol, const QStringList &excludedAddresses);
@@ -406,6 +408,7 @@ private:
     quint64 m_connectAttempt = 0;
     const quint64 m_backgroundAttempt = 0;
     int m_lastConfigFailureStatus = 0;
+    bool m_lastFetchAskedRecovery = false;
     bool m_usedSavedCdnRoute = false;
     QSet<QString> m_warmedCdnRoutes;
 

@@ -78,6 +78,8 @@ private slots:
     void scriptedBehaviourReachesTheClient_data();
     void scriptedBehaviourReachesTheClient();
     void scriptsCountDownPerHostAndPath();
+    void recoveryAnswersReachOnlyRecoveryRequests_data();
+    void recoveryAnswersReachOnlyRecoveryRequests();
     void refusedHostClosesKeptAliveConnectionsAndReopens();
     void codeSignInProfileDevicesAndSignOut();
     void deviceAndConnectionLimitsArise();
@@ -119,6 +121,47 @@ void tst_BackendStandIn::cleanup()
 {
     m_nam.reset();
     m_standIn.reset();
+}
+
+void tst_BackendStandIn::recoveryAnswersReachOnlyRecoveryRequests_data()
+{
+    QTest::addColumn<StandInReply>("reply");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");      // the body's "error" when it is a text
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::newRow("node unavailable") << StandInReply::nodeUnavailable() << 503 << "Node unavailable" << QByteArray();
+    QTest::newRow("config fetch failed") << StandInReply::configFetchFailed() << 500 << "Failed to fetch config"
+                                         << QByteArray();
+    QTest::newRow("peer alive") << StandInReply::peerAlive() << 409 << "The peer is connected; nothing to recover."
+                                << QByteArray();
+    QTest::newRow("recover limit, seconds") << StandInReply::recoverLimited("90") << 429 << QString() << QByteArray("90");
+    QTest::newRow("recover limit, no number") << StandInReply::recoverLimited("soon") << 429 << QString()
+                                              << QByteArray("soon");
+}
+
+// A recovery request (recover=1) gets the scripted refusal; the same fetch
+// without it, and other servers' fetches, are answered as usual.
+void tst_BackendStandIn::recoveryAnswersReachOnlyRecoveryRequests()
+{
+    QFETCH(StandInReply, reply);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFETCH(QByteArray, retryAfter);
+    needPrivateNetwork();
+    const QString token = m_standIn->issueToken(QStringLiteral("recover@kelvra.test"));
+    const QString plain = QStringLiteral("/api/client/configuration/de-ber%3A1?vpn_type=WireGuard");
+    m_standIn->scriptRecovery(reply, 1);
+
+    QCOMPARE(get(Primary, plain, token).status, 200);
+    const Answer refused = get(Primary, plain + QStringLiteral("&recover=1"), token);
+    QCOMPARE(refused.status, status);
+    if (!error.isEmpty())
+        QCOMPARE(refused.json().value("error").toString(), error);
+    QCOMPARE(refused.headers.value("retry-after"), retryAfter);
+    // Spent: the next recovery request is the backend's own again.
+    const Answer restored = get(Primary, plain + QStringLiteral("&recover=1"), token);
+    QCOMPARE(restored.status, 200);
+    QCOMPARE(restored.json().value("recreated").toBool(), true);
 }
 
 void tst_BackendStandIn::needPrivateNetwork()

@@ -52,6 +52,22 @@ struct BackendStandIn::Script
     QString pathPrefix;
     StandInReply reply;
     int remaining = 1;
+    QList<QPair<QString, QString>> query; // items the request must carry
+
+    bool matches(const StandInRequest &request) const
+    {
+        const bool hostMatches = host.isEmpty() || host == request.address
+            || host.compare(request.host, Qt::CaseInsensitive) == 0;
+        const QString prefix = pathPrefix.startsWith(QLatin1Char('/')) ? pathPrefix : QStringLiteral("/api/") + pathPrefix;
+        if (!hostMatches || (!pathPrefix.isEmpty() && !request.path.startsWith(prefix)))
+            return false;
+        for (const auto &item : query) {
+            if (!request.query.hasQueryItem(item.first)
+                || request.query.queryItemValue(item.first, QUrl::FullyDecoded) != item.second)
+                return false;
+        }
+        return true;
+    }
 };
 
 class BackendStandIn::Private
@@ -212,7 +228,25 @@ void BackendStandIn::script(const QString &host, const QString &pathPrefix, cons
     }
     if (times == 0)
         return;
-    d->scripts.append(Script{host, pathPrefix, reply, times});
+    d->scripts.append(Script{host, pathPrefix, reply, times, {}});
+}
+
+void BackendStandIn::script(const QString &host, const QString &pathPrefix, const QUrlQuery &query,
+                            const StandInReply &reply, int times)
+{
+    if (query.isEmpty() || reply.kind == StandInReply::Kind::Refuse) {
+        // Refusing closes the address: it can't pick requests by their query.
+        script(host, pathPrefix, reply, times);
+        return;
+    }
+    if (times == 0)
+        return;
+    d->scripts.append(Script{host, pathPrefix, reply, times, query.queryItems(QUrl::FullyDecoded)});
+}
+
+void BackendStandIn::scriptRecovery(const StandInReply &reply, int times)
+{
+    script(QString(), QStringLiteral("client/configuration/"), QUrlQuery(QStringLiteral("recover=1")), reply, times);
 }
 
 void BackendStandIn::clearScripts()
@@ -263,10 +297,7 @@ void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequ
     bool scripted = false;
     for (int i = 0; i < d->scripts.size(); ++i) {
         Script &s = d->scripts[i];
-        const bool hostMatches = s.host.isEmpty() || s.host == request.address
-            || s.host.compare(request.host, Qt::CaseInsensitive) == 0;
-        const QString prefix = s.pathPrefix.startsWith(QLatin1Char('/')) ? s.pathPrefix : QStringLiteral("/api/") + s.pathPrefix;
-        if (!hostMatches || (!s.pathPrefix.isEmpty() && !request.path.startsWith(prefix)))
+        if (!s.matches(request))
             continue;
         reply = s.reply;
         scripted = true;

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -65,6 +66,16 @@ public:
     // times: how many requests the script answers (-1: until cleared).
     // Scripts are matched in the order they were added; the first match wins.
     void script(const QString &host, const QString &pathPrefix, const StandInReply &reply, int times = 1);
+    // The same, for the requests that also carry every item of `query` with
+    // its value ("recover=1" picks the configuration fetches that ask the
+    // backend to restore the device's peer).
+    void script(const QString &host, const QString &pathPrefix, const QUrlQuery &query, const StandInReply &reply,
+                int times = 1);
+    // The recovery requests alone: "client/configuration/<id>" with "recover=1".
+    // The backend's answers to them are its own (StandInReply::nodeUnavailable(),
+    // peerAlive(), recoverLimited(), ...); other configuration fetches are
+    // answered as usual.
+    void scriptRecovery(const StandInReply &reply, int times = 1);
     // Drops every script and reopens addresses closed by refuse().
     void clearScripts();
     // Scripts still waiting for a request (sticky ones always count).

@@ -10,6 +10,12 @@ StandInReply ofKind(StandInReply::Kind kind)
     reply.statusCode = 0;
     return reply;
 }
+
+// A refusal whose "error" is a plain text, as some of the backend's are.
+StandInReply plainRefusal(int code, const QString &message)
+{
+    return StandInReply::json(code, QJsonObject{{QStringLiteral("success"), false}, {QStringLiteral("error"), message}});
+}
 } // namespace
 
 StandInReply StandInReply::refuse()
@@ -108,5 +114,27 @@ StandInReply StandInReply::delayed(int milliseconds) const
 {
     StandInReply reply = *this;
     reply.delayMs = milliseconds;
+    return reply;
+}
+
+StandInReply StandInReply::nodeUnavailable()
+{
+    return plainRefusal(503, QStringLiteral("Node unavailable"));
+}
+
+StandInReply StandInReply::configFetchFailed()
+{
+    return plainRefusal(500, QStringLiteral("Failed to fetch config"));
+}
+
+StandInReply StandInReply::peerAlive()
+{
+    return plainRefusal(409, QStringLiteral("The peer is connected; nothing to recover."));
+}
+
+StandInReply StandInReply::recoverLimited(const QByteArray &retryAfter)
+{
+    StandInReply reply = error(429, QStringLiteral("Too many recovery requests."));
+    reply.headers.append({"Retry-After", retryAfter});
     return reply;
 }

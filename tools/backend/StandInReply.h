@@ -53,6 +53,18 @@ public:
     // A configuration answer whose "configuration" is empty (200).
     static StandInReply emptyConfiguration();
 
+    // How the backend turns down a recovery request (a configuration fetch
+    // with "recover=1"), "error" given as a plain text where it is one:
+    // the server behind the location is down (503 "Node unavailable");
+    static StandInReply nodeUnavailable();
+    // the server could not make the configuration (500 "Failed to fetch config");
+    static StandInReply configFetchFailed();
+    // the device's peer on the server is alive, nothing to restore (409);
+    static StandInReply peerAlive();
+    // the backend's recovery limit: 429 with "Retry-After" exactly as given
+    // ("90", "0", or text that is no number at all).
+    static StandInReply recoverLimited(const QByteArray &retryAfter);
+
     // The same reply sent only after the given delay (Answer and Drop kinds).
     StandInReply delayed(int milliseconds) const;
 

@@ -182,6 +182,25 @@ void ServiceStandIn::stall()
     m_tunnel->stall();
 }
 
+int ServiceStandIn::killTunnel()
+{
+    int killed = 0;
+    if (m_tunnel->state() == StandInTunnel::State::Up && !m_tunnel->isLost()) {
+        m_tunnel->setNoTunnel(true);
+        m_tunnel->pushStatus();
+        ++killed;
+    }
+    if (m_source) {
+        int restarted = 0;
+        QMetaObject::invokeMethod(
+            m_source, [this, &restarted] { restarted = m_source->restartOpenVpnProcesses(); },
+            Qt::BlockingQueuedConnection);
+        killed += restarted;
+    }
+    qCInfo(lcService) << "Tunnels killed:" << killed;
+    return killed;
+}
+
 void ServiceStandIn::recover()
 {
     m_tunnel->recover();

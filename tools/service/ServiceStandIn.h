@@ -9,6 +9,7 @@
 #include "tools/service/StandInApiFetcher.h"
 #include "tools/service/StandInDnsResponder.h"
 #include "tools/service/StandInNetwork.h"
+#include "tools/service/StandInOutside.h"
 #include "tools/service/StandInProtection.h"
 #include "tools/service/StandInTunnel.h"
 #include "tools/service/TunnelScript.h"
@@ -115,6 +116,13 @@ public:
     void setScript(const TunnelScript &script);          // for the next activation
     void setNetwork(const StandInNetwork &network);      // the script's network alone
     void stall();                                        // server stops answering through the tunnel
+    // The live tunnel dies, of either kind: a daemon tunnel is gone from the
+    // service without a word (its status says "connected": false at once),
+    // and every OpenVPN the service runs restarts as after its keepalive
+    // ran out (it reports RECONNECTING; with its server not answering,
+    // StandInOpenVpnServer::setAnswering(false), it gets nowhere). Returns
+    // how many tunnels died.
+    int killTunnel();
     void recover();                                      // ... and answers again
     void setNoTunnel(bool noTunnel);                     // status says "connected": false
     void sendError(int code);                            // {"type":"error","error":code}
@@ -139,6 +147,8 @@ public:
     StandInTunnel::State tunnelState() const;
     int daemonClientCount() const;
     StandInDnsResponder &dnsResponder() { return *m_dns; }
+    // The server addresses outside the tunnels (StandInOutside).
+    StandInOutside &outside() { return m_outside; }
     // {"running", "tunnel" ("Down"/"Activating"/"Up"), "family", "stalled", "lockdown",
     //  "daemonClients", "dns" (the name server's address, "" when none)}
     QJsonObject state() const;
@@ -157,6 +167,7 @@ private:
 
     Options m_options;
     StandInProtection m_protection;
+    StandInOutside m_outside;
     StandInTunnel *m_tunnel;
     StandInApiFetcher *m_fetcher;
     StandInDaemon *m_daemon;

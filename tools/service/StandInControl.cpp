@@ -100,6 +100,30 @@ QJsonObject StandInControl::execute(const QJsonObject &command)
             return failure(QStringLiteral("no OpenVPN server here"));
         return success({{QStringLiteral("log"), QString::fromLocal8Bit(m_openVpnServer->log())}});
     }
+    if (cmd == QLatin1String("killTunnel"))
+        return success({{QStringLiteral("killed"), m_service->killTunnel()}});
+    if (cmd == QLatin1String("openVpnServer")) {
+        if (!m_openVpnServer)
+            return failure(QStringLiteral("no OpenVPN server here"));
+        if (!command.value(QLatin1String("answering")).isBool())
+            return failure(QStringLiteral("\"answering\" must be true or false"));
+        if (!m_openVpnServer->setAnswering(command.value(QLatin1String("answering")).toBool()))
+            return failure(QStringLiteral("the OpenVPN server does not run"));
+        return success();
+    }
+    if (cmd == QLatin1String("outside")) {
+        const QJsonValue reachable = command.value(QLatin1String("reachable"));
+        const QJsonValue addresses = command.value(QLatin1String("addresses"));
+        if (!reachable.isBool() || !addresses.isArray())
+            return failure(QStringLiteral("\"reachable\" (true or false) and \"addresses\" (a list) are needed"));
+        QStringList list;
+        for (const QJsonValue &address : addresses.toArray())
+            list << address.toString();
+        QString error;
+        if (!m_service->outside().setReachable(list, reachable.toBool(), &error))
+            return failure(error);
+        return success({{QStringLiteral("unreachable"), QJsonArray::fromStringList(m_service->outside().unreachable())}});
+    }
     if (cmd == QLatin1String("dnsQueries"))
         return success({{QStringLiteral("count"), m_service->dnsResponder().queryCount()}});
     if (cmd == QLatin1String("protection"))

@@ -25,6 +25,10 @@ class StandInOpenVpnServer;
 //   "network" "network": {StandInNetwork JSON}   (the script's network alone;
 //                                 the rest of the script stays)
 //   "stall", "recover", "pushStatus", "connected", "disconnected", "drop", "tunnelUp"
+//   "killTunnel"                    -> {"ok", "killed"}  (ServiceStandIn::killTunnel)
+//   "openVpnServer" "answering": bool   (the program's OpenVPN server, setOpenVpnServer)
+//   "outside" "reachable": bool "addresses": [texts]   (StandInOutside; only
+//                                 inside the test network namespace)
 //   "dropIpc"                       (the remote-object link drops alone)
 //   "protection"                    -> {"ok", StandInProtection::report()}
 //   "mark" "name": text             (a mark in the protection timeline)
@@ -44,7 +48,7 @@ public:
 
     bool listen(const QString &name);
     // The program's own OpenVPN server, whose log a failing test wants.
-    void setOpenVpnServer(const StandInOpenVpnServer *server) { m_openVpnServer = server; }
+    void setOpenVpnServer(StandInOpenVpnServer *server) { m_openVpnServer = server; }
 
     // Runs one command; what the socket would answer.
     QJsonObject execute(const QJsonObject &command);
@@ -58,7 +62,7 @@ private:
     void onReadyRead(QLocalSocket *socket);
 
     ServiceStandIn *m_service;
-    const StandInOpenVpnServer *m_openVpnServer = nullptr;
+    StandInOpenVpnServer *m_openVpnServer = nullptr;
     QLocalServer m_server;
     QHash<QLocalSocket *, QByteArray> m_buffers;
 };

@@ -82,6 +82,17 @@ void StandInIpcSource::releaseWaits()
     QMetaObject::invokeMethod(this, &StandInIpcSource::waitsReleased, Qt::QueuedConnection);
 }
 
+int StandInIpcSource::restartOpenVpnProcesses()
+{
+    int restarted = 0;
+    for (QRemoteObjectHost *host : std::as_const(m_processHosts)) {
+        const auto processes = host->findChildren<StandInProcessSource *>(QString(), Qt::FindDirectChildrenOnly);
+        for (StandInProcessSource *process : processes)
+            restarted += process->restartOpenVpn() ? 1 : 0;
+    }
+    return restarted;
+}
+
 void StandInIpcSource::record(const QString &name, const QJsonArray &arguments)
 {
     emit called(QStringLiteral("ipc"), 0, name, arguments);

@@ -45,6 +45,10 @@ public:
     void setLockdownPolicy(int delayMs, bool reply);
     // Any thread: lets every waiting setLockdown(true) answer now.
     void releaseWaits();
+    // On the source's own thread: every OpenVPN the processes run restarts
+    // as after its keepalive ran out (StandInProcessSource::restartOpenVpn);
+    // how many did.
+    int restartOpenVpnProcesses();
 
     int createPrivilegedProcess() override;
     void cleanUp() override;

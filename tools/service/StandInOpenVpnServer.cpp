@@ -8,8 +8,10 @@
 
 #include "tools/service/OpenVpnArguments.h"
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
 #include <csignal>
+#endif
+#ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
 
@@ -111,6 +113,7 @@ bool StandInOpenVpnServer::start(const QHostAddress &address, quint16 port, quin
         return false;
     m_address = address;
     m_port = port;
+    m_answering = true;
     const QStringList arguments{
         QStringLiteral("--dev"), QStringLiteral("tun"), QStringLiteral("--server"),
         QStringLiteral("10.%1.%2.0").arg(subnetA).arg(subnetB), QStringLiteral("255.255.255.0"),
@@ -140,10 +143,29 @@ bool StandInOpenVpnServer::start(const QHostAddress &address, quint16 port, quin
     return true;
 }
 
+bool StandInOpenVpnServer::setAnswering(bool answering)
+{
+    if (!isRunning())
+        return false;
+    if (m_answering == answering)
+        return true;
+#ifdef Q_OS_UNIX
+    if (::kill(pid_t(m_process.processId()), answering ? SIGCONT : SIGSTOP) != 0)
+        return false;
+    m_answering = answering;
+    qCInfo(lcServer) << (answering ? "The OpenVPN server answers again" : "The OpenVPN server stops answering");
+    return true;
+#else
+    return false;
+#endif
+}
+
 void StandInOpenVpnServer::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    // A held process would not see its SIGTERM until it runs again.
+    setAnswering(true);
     m_process.terminate();
     if (!m_process.waitForFinished(5000)) {
         m_process.kill();

@@ -28,6 +28,12 @@ public:
                const QString &openVpnPath = QStringLiteral("/usr/sbin/openvpn"));
     void stop();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    // The server stops answering (its process is held still, as a server
+    // that hangs or went off the network), or answers again. Clients that
+    // were connected notice only through their own keepalive. False when
+    // no server runs.
+    bool setAnswering(bool answering);
+    bool isAnswering() const { return isRunning() && m_answering; }
     QString error() const { return m_error; }
 
     // "client", "dev tun", "proto udp", "remote <address> <port>", ... with
@@ -47,6 +53,7 @@ private:
     QProcess m_process;
     QHostAddress m_address;
     quint16 m_port = 0;
+    bool m_answering = true;
     QByteArray m_log;
     QString m_error;
 };

@@ -4,8 +4,10 @@
 
 #include "tools/service/OpenVpnArguments.h"
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
 #include <csignal>
+#endif
+#ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
 
@@ -103,6 +105,18 @@ void StandInProcessSource::start()
     }
     qCInfo(lcProcess) << "Starting process" << m_id << executable;
     m_process.start(executable, arguments);
+}
+
+bool StandInProcessSource::restartOpenVpn()
+{
+    if (m_programId != OpenVpnProgram || m_process.state() != QProcess::Running)
+        return false;
+#ifdef Q_OS_UNIX
+    qCInfo(lcProcess) << "Process" << m_id << "restarts as after its keepalive ran out";
+    return ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
+#else
+    return false;
+#endif
 }
 
 void StandInProcessSource::close()

@@ -20,6 +20,10 @@ public:
     ~StandInProcessSource() override;
 
     int id() const { return m_id; }
+    // A running OpenVPN restarts as its keepalive makes it when the server
+    // stops answering (SIGUSR1): it reports RECONNECTING and tries to reach
+    // the server again. False when this process runs no OpenVPN.
+    bool restartOpenVpn();
 
     void start() override;
     void close() override;

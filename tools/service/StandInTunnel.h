@@ -28,6 +28,8 @@ public:
 
     State state() const { return m_state; }
     bool isStalled() const { return m_stalled; }
+    // Gone from the service without a "disconnected" (setNoTunnel).
+    bool isLost() const { return m_noTunnel; }
     // The route family of the last activation; empty for a tunnel that came
     // up without one.
     QString family() const { return m_family; }

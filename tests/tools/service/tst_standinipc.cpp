@@ -192,6 +192,58 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
     }
 
+    // A live OpenVPN tunnel killed: the client's OpenVPN restarts as after
+    // its keepalive ran out and, with its server not answering, gets nowhere;
+    // once the server answers again it connects anew.
+    void killedOpenVpnTunnelComesBackWithItsServer()
+    {
+        if (!TestEnvironment::inPrivateNetwork() || !StandInOpenVpnServer::tunAvailable())
+            QSKIP("needs the test namespace and /dev/net/tun");
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.localPort();
+        probe.close();
+        StandInOpenVpnServer server;
+        QVERIFY2(server.start(QHostAddress::LocalHost, port, 9, quint8(QCoreApplication::applicationPid() % 250)),
+                 qPrintable(server.error()));
+        QTemporaryDir dir;
+        QFile config(dir.filePath(QStringLiteral("client.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(server.clientConfig().toUtf8());
+        config.close();
+        QTcpServer management;
+        QVERIFY(management.listen(QHostAddress::LocalHost));
+        QCOMPARE(m_service->killTunnel(), 0); // nothing runs yet
+
+        IpcProcessInterfaceReplica *process = acquireProcess();
+        QVERIFY(process);
+        process->setProgram(0);
+        process->setArguments({QStringLiteral("--config"), config.fileName(), QStringLiteral("--management"),
+                               QStringLiteral("127.0.0.1"), QString::number(management.serverPort()),
+                               QStringLiteral("--management-client"), QStringLiteral("--kelvra-no-leak-guard")});
+        process->start();
+        QTRY_VERIFY_WITH_TIMEOUT(management.hasPendingConnections(), 30000);
+        QTcpSocket *link = management.nextPendingConnection();
+        link->write("state on all\n");
+        QByteArray lines;
+        QTRY_VERIFY2_WITH_TIMEOUT((lines += link->readAll()).contains("CONNECTED,SUCCESS"),
+                                  qPrintable(QString::fromUtf8(lines + server.log())), 30000);
+
+        QVERIFY(server.setAnswering(false));
+        QVERIFY(!server.isAnswering());
+        lines.clear();
+        QCOMPARE(m_service->killTunnel(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT((lines += link->readAll()).contains(",RECONNECTING,"), 10000);
+        QTest::qWait(1500);
+        lines += link->readAll();
+        QVERIFY2(!lines.contains("CONNECTED,SUCCESS"), lines.constData());
+
+        QVERIFY(server.setAnswering(true));
+        QTRY_VERIFY2_WITH_TIMEOUT((lines += link->readAll()).contains("CONNECTED,SUCCESS"),
+                                  qPrintable(QString::fromUtf8(lines + server.log())), 30000);
+        link->write("signal SIGTERM\n");
+    }
+
     void commandLines_data()
     {
         QTest::addColumn<int>("program");

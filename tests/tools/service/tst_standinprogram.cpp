@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QtTest>
 
@@ -76,6 +77,58 @@ private slots:
         QCOMPARE(refused.value(QStringLiteral("ok")), QJsonValue(false));
         QCOMPARE(StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("fly")}}).value(QStringLiteral("ok")),
                  QJsonValue(false));
+    }
+
+    // A daemon tunnel killed through the control socket is gone from the
+    // service: its client hears so from the status at once.
+    void killTunnelEndsTheDaemonTunnel()
+    {
+        QVERIFY(startProgram(m_standIn, {QStringLiteral("--script"), writeScript(R"({"connectDelayMs":0,"statusIntervalMs":0})")}));
+        DaemonClient client;
+        QVERIFY(client.connectTo(m_daemonSocket));
+        client.send({{QStringLiteral("type"), QStringLiteral("activate")}, {QStringLiteral("serverPort"), 443}});
+        QVERIFY(!client.waitFor(QStringLiteral("connected")).isEmpty());
+        const QJsonObject killed = StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("killTunnel")}});
+        QCOMPARE(killed.value(QStringLiteral("killed")).toInt(), 1);
+        const QJsonObject status = client.waitFor(QStringLiteral("status"));
+        QCOMPARE(status.value(QStringLiteral("connected")), QJsonValue(false));
+        // Nothing to kill twice; and this program was started without an OpenVPN server.
+        QCOMPARE(StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("killTunnel")}})
+                     .value(QStringLiteral("killed")).toInt(),
+                 0);
+        QVERIFY(!command({{QStringLiteral("cmd"), QStringLiteral("openVpnServer")}, {QStringLiteral("answering"), false}}));
+    }
+
+    // The server addresses outside the tunnels go off lo and come back,
+    // only the ones the program took, and all of them when it ends.
+    void outsideAddressesGoAndComeBack()
+    {
+        if (!TestEnvironment::inPrivateNetwork() || qEnvironmentVariable("KELVRA_IN_NETNS") != QLatin1String("1"))
+            QSKIP("needs the test network namespace (scripts/netns.sh)");
+        // Tokyo's address: no test serves anything there.
+        const QString tokyo = QStringLiteral("203.0.113.23");
+        const auto present = [&tokyo] { return QNetworkInterface::allAddresses().contains(QHostAddress(tokyo)); };
+        QVERIFY(present());
+        QVERIFY(startProgram(m_standIn));
+        const auto outside = [this](bool reachable, const QStringList &addresses) {
+            return StandInControl::request(m_control, {{QStringLiteral("cmd"), QStringLiteral("outside")},
+                                                       {QStringLiteral("reachable"), reachable},
+                                                       {QStringLiteral("addresses"), QJsonArray::fromStringList(addresses)}});
+        };
+        QCOMPARE(outside(false, {tokyo}).value(QStringLiteral("unreachable")).toArray(), QJsonArray{tokyo});
+        QVERIFY(!present());
+        QVERIFY(outside(true, {tokyo}).value(QStringLiteral("ok")).toBool());
+        QVERIFY(present());
+
+        QVERIFY(!outside(false, {QStringLiteral("127.0.0.1")}).value(QStringLiteral("ok")).toBool());
+        QVERIFY(!outside(false, {QStringLiteral("192.0.2.1")}).value(QStringLiteral("ok")).toBool()); // not on lo
+        QVERIFY(!outside(false, {QStringLiteral("not an address")}).value(QStringLiteral("ok")).toBool());
+        QVERIFY(QNetworkInterface::allAddresses().contains(QHostAddress::LocalHost));
+
+        QVERIFY(outside(false, {tokyo}).value(QStringLiteral("ok")).toBool());
+        QVERIFY(!present());
+        stopProgram();
+        QVERIFY(present());
     }
 
     void startsAsLeftAfterACrash_data()
