@@ -126,6 +126,10 @@ private slots:
             << kFresh << int(Fault::None)
             << QByteArray(R"({"domains":["a.test",7],"count":2,"sha256":")") + StandInBlocklist::hashOf({"a.test", "7"})
                    + "\"}";
+        // Cut off once it passes the largest whole list, never held in full.
+        QTest::newRow("larger than any whole list")
+            << kFresh << int(Fault::None)
+            << QByteArray(R"({"domains":[)") + QByteArray(Blocklist::kMaxDocumentBytes, ' ') + "]}";
         QTest::newRow("no count") << kFresh << int(Fault::None)
                                   << QByteArray(R"({"domains":["a.test"],"sha256":")")
                                          + StandInBlocklist::hashOf({"a.test"}) + "\"}";
