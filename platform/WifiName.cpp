@@ -4,16 +4,21 @@
 
 #ifdef KELVRA_TESTING
 namespace {
-std::optional<QString> &injected()
+std::optional<WifiName::Reading> &injected()
 {
-    static std::optional<QString> name;
-    return name;
+    static std::optional<WifiName::Reading> reading;
+    return reading;
 }
 } // namespace
 
 void WifiName::setForTesting(const QString &name)
 {
-    injected() = name;
+    injected() = Reading{name, false};
+}
+
+void WifiName::setRefusedForTesting()
+{
+    injected() = Reading{QString(), true};
 }
 
 void WifiName::clearForTesting()
@@ -26,7 +31,7 @@ WifiName::Reading WifiName::read()
 {
 #ifdef KELVRA_TESTING
     if (injected())
-        return Reading{*injected(), false};
+        return *injected();
 #endif
     return readSystem();
 }

@@ -20,6 +20,8 @@ public:
     // Answers every read with this name (an empty one means "not on Wi-Fi")
     // until cleared; the machine running the tests has no Wi-Fi of its own.
     static void setForTesting(const QString &name);
+    // The same with the system's refusal to tell the name.
+    static void setRefusedForTesting();
     static void clearForTesting();
 #endif
 

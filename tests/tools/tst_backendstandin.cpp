@@ -6,6 +6,7 @@
 #include "tools/backend/BackendStandIn.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -94,6 +95,8 @@ private slots:
     void configurationsInEveryForm_data();
     void configurationsInEveryForm();
     void runProgramPrintsMailedCodes();
+    void blocklistWithItsTagAndFaults_data();
+    void blocklistWithItsTagAndFaults();
 
 private:
     void needPrivateNetwork();
@@ -910,3 +913,53 @@ int main(int argc, char *argv[])
 }
 
 #include "tst_backendstandin.moc"
+
+void tst_BackendStandIn::blocklistWithItsTagAndFaults_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("names");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("lowerCaseHash");
+    QTest::newRow("whole") << int(StandInBlocklist::Fault::None) << 2 << 2 << true;
+    QTest::newRow("count off by one") << int(StandInBlocklist::Fault::CountOffByOne) << 2 << 1 << true;
+    QTest::newRow("upper-case hash") << int(StandInBlocklist::Fault::UpperCaseHash) << 2 << 2 << false;
+    QTest::newRow("too many names") << int(StandInBlocklist::Fault::TooMany) << 300001 << 300001 << true;
+}
+
+void tst_BackendStandIn::blocklistWithItsTagAndFaults()
+{
+    needPrivateNetwork();
+    QFETCH(int, fault);
+    QFETCH(int, names);
+    QFETCH(int, count);
+    QFETCH(bool, lowerCaseHash);
+    const QString token = m_standIn->issueToken(QStringLiteral("blocks@example.com"));
+    const QStringList domains{QStringLiteral("a.example.test"), QStringLiteral("b.example.test")};
+    m_standIn->setBlocklist(domains, StandInBlocklist::Fault(fault));
+    QCOMPARE(get(Primary, QStringLiteral("/api/client/blocklist")).status, 401);
+
+    const Answer answer = get(Primary, QStringLiteral("/api/client/blocklist"), token);
+    QCOMPARE(answer.status, 200);
+    const QJsonObject document = answer.json();
+    const QJsonArray sent = document.value("domains").toArray();
+    QCOMPARE(sent.size(), names);
+    QCOMPARE(sent.first().toString(), domains.first());
+    QCOMPARE(document.value("count").toInt(), count);
+    QStringList all;
+    for (const QJsonValue &name : sent)
+        all.append(name.toString());
+    const QByteArray hash = QCryptographicHash::hash(all.join('\n').toLatin1(), QCryptographicHash::Sha256).toHex();
+    QCOMPARE(document.value("sha256").toString().toLatin1(), lowerCaseHash ? hash : hash.toUpper());
+
+    // The tag names the list: asked with it, the answer is 304 without a body.
+    const QByteArray tag = answer.headers.value("etag");
+    QCOMPARE(tag, m_standIn->blocklist().etag());
+    QNetworkRequest request(QUrl(QStringLiteral("https://%1:%2/api/client/blocklist").arg(Primary).arg(m_standIn->port())));
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    request.setRawHeader("If-None-Match", tag);
+    const Answer again = send(request, "GET", QByteArray());
+    QCOMPARE(again.status, 304);
+    QVERIFY(again.body.isEmpty());
+    request.setRawHeader("If-None-Match", "\"other\"");
+    QCOMPARE(send(request, "GET", QByteArray()).status, 200);
+}

@@ -374,6 +374,16 @@ void BackendStandIn::setProbeIp(const QString &ip)
     d->api->setProbeIp(ip);
 }
 
+void BackendStandIn::setBlocklist(const QStringList &domains, StandInBlocklist::Fault fault)
+{
+    d->api->blocklist().set(domains, fault);
+}
+
+StandInBlocklist BackendStandIn::blocklist() const
+{
+    return d->api->blocklist();
+}
+
 QJsonObject BackendStandIn::catalogue() const
 {
     return d->api->catalogue().serversAnswer();

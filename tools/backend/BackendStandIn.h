@@ -1,5 +1,6 @@
 #pragma once
 
+#include "StandInBlocklist.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
 
@@ -116,6 +117,12 @@ public:
     // The address the connectivity probe reports as "ip=" (default: the
     // address the request came from).
     void setProbeIp(const QString &ip);
+
+    // What "client/blocklist" serves from now on (the seed list until set),
+    // with its entity tag; see StandInBlocklist for the faults.
+    void setBlocklist(const QStringList &domains,
+                      StandInBlocklist::Fault fault = StandInBlocklist::Fault::None);
+    StandInBlocklist blocklist() const;
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

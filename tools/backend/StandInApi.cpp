@@ -179,7 +179,7 @@ StandInReply StandInApi::signedIn(const StandInRequest &request, const QString &
         return okData(QJsonObject{{QStringLiteral("accepted"), reports.toArray().size()}});
     }
     if (route == QLatin1String("client/blocklist"))
-        return blocklist(request);
+        return m_blocklist.answer(request);
     if (route == QLatin1String("in-app-messages/sync"))
         return okData(QJsonObject{{QStringLiteral("messages"), QJsonArray()}});
     if (route == QLatin1String("notifications/pending") || route == QLatin1String("notifications/inbox"))
@@ -268,23 +268,6 @@ StandInReply StandInApi::vpnSession(const StandInRequest &request, const QString
         device->vpnType = device->vpnConnected ? body.value(QLatin1String("vpn_type")).toString() : QString();
     }
     return ok({{QStringLiteral("message"), QStringLiteral("Session recorded.")}});
-}
-
-StandInReply StandInApi::blocklist(const StandInRequest &request)
-{
-    const QJsonArray domains = seed(QStringLiteral("blocklist.json")).value(QLatin1String("domains")).toArray();
-    QStringList names;
-    for (const QJsonValue &domain : domains)
-        names.append(domain.toString());
-    const QByteArray sha = QCryptographicHash::hash(names.join(QLatin1Char('\n')).toUtf8(), QCryptographicHash::Sha256).toHex();
-    const QByteArray etag = '"' + sha.left(16) + '"';
-    if (request.header("If-None-Match") == etag)
-        return StandInReply::status(304, QByteArray(), {{"ETag", etag}});
-    return StandInReply::json(200,
-                              QJsonObject{{QStringLiteral("domains"), domains},
-                                          {QStringLiteral("count"), domains.size()},
-                                          {QStringLiteral("sha256"), QString::fromLatin1(sha)}},
-                              {{"ETag", etag}});
 }
 
 StandInReply StandInApi::trace(const StandInRequest &request) const

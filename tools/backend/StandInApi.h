@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StandInAccounts.h"
+#include "StandInBlocklist.h"
 #include "StandInCatalogue.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
@@ -23,6 +24,7 @@ public:
     StandInCatalogue &catalogue() { return m_catalogue; }
     const StandInCatalogue &catalogue() const { return m_catalogue; }
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
+    StandInBlocklist &blocklist() { return m_blocklist; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -36,11 +38,11 @@ private:
     StandInReply loggedIn(const QString &email, const QJsonObject &device, const StandInRequest &request);
     StandInReply configuration(const StandInRequest &request, const QString &configId, StandInAccounts::Account &account);
     StandInReply vpnSession(const StandInRequest &request, const QString &token);
-    StandInReply blocklist(const StandInRequest &request);
     StandInReply trace(const StandInRequest &request) const;
     StandInReply upgrade(const StandInRequest &request) const;
 
     StandInAccounts m_accounts;
     StandInCatalogue m_catalogue;
+    StandInBlocklist m_blocklist;
     QString m_probeIp;
 };

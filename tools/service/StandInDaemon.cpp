@@ -108,10 +108,14 @@ void StandInDaemon::onNewConnection()
 void StandInDaemon::onReadyRead(QLocalSocket *socket)
 {
     QPointer<QLocalSocket> guard(socket);
+    // What the buffer held before this read has no line end: only new bytes
+    // are searched, so a long line costs its length once, not once per read.
+    qsizetype scanned = m_buffers.value(socket).size();
     while (guard && m_buffers.contains(socket)) {
         QByteArray &buffer = m_buffers[socket];
         buffer += socket->readAll();
-        const qsizetype end = buffer.indexOf('\n');
+        const qsizetype end = buffer.indexOf('\n', scanned);
+        scanned = 0;
         if (end < 0) {
             if (buffer.size() > MaxLineBytes) {
                 qCWarning(lcDaemon) << "A client sent" << buffer.size() << "bytes without a line end: closing it";

@@ -24,7 +24,9 @@ class StandInDaemon : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr qint64 MaxLineBytes = 1024 * 1024;
+    // An "adBlock" message carries the whole blocklist: up to 300 000 names
+    // of up to 253 characters.
+    static constexpr qint64 MaxLineBytes = 96 * 1024 * 1024;
 
     StandInDaemon(StandInTunnel *tunnel, StandInApiFetcher *fetcher, QObject *parent = nullptr);
     ~StandInDaemon() override;

@@ -12,6 +12,7 @@
 #include "support/TestEnvironment.h"
 #include "tests/tools/service/DaemonClient.h"
 #include "tools/service/ServiceStandIn.h"
+#include "tools/service/StandInDaemon.h"
 
 namespace {
 const auto type = QStringLiteral("type");
@@ -363,7 +364,8 @@ private slots:
         QTest::newRow("type not a text") << QByteArray("{\"type\":5}\n") << false;
         QTest::newRow("empty lines") << QByteArray("\n   \n\r\n") << false;
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe{\n", 5) << false;
-        QTest::newRow("huge without a line end") << QByteArray(2 * 1024 * 1024, 'x') << true;
+        // Past the longest line the daemon takes (a whole blocklist fits under it).
+        QTest::newRow("huge without a line end") << QByteArray(StandInDaemon::MaxLineBytes + 1024 * 1024, 'x') << true;
     }
 
     void malformedInput()
@@ -372,7 +374,7 @@ private slots:
         QFETCH(bool, closes);
         m_client.sendRaw(bytes);
         if (closes) {
-            QVERIFY(m_client.waitForDisconnected());
+            QVERIFY(m_client.waitForDisconnected(60000)); // close to 100 MB to take in first
             QVERIFY(m_client.connectTo(m_service->options().daemonSocket));
         }
         m_client.send(message(QStringLiteral("status")));
