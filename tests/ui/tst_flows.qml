@@ -1,6 +1,7 @@
 import QtQuick
 import QtTest
 import com.qt.kelvra 1.0
+import "qrc:/ui/qml/singletons"
 
 // A person's way through the client against both stand-ins: sign in with the
 // mailed code, see the location, connect, switch location and protocol,
@@ -12,6 +13,12 @@ TestCase {
     property var window: null
     readonly property string email: "flows@example.com"
     readonly property int tunnelMs: 60000
+
+    // A page that reaches a name it can't see is broken, even when the rest
+    // of the page still draws.
+    function init() {
+        failOnWarning(/ReferenceError|TypeError|is not a function|Cannot read property/)
+    }
 
     function initTestCase() {
         const component = Qt.createComponent("qrc:/ui/qml/Main.qml")
@@ -240,6 +247,42 @@ TestCase {
         verify(find("logText"))
         press("logBackButton")
         tryVerify(() => find("logView") === null, 5000, "the log stays")
+    }
+
+    function test_6b_settingsTakeEffect() {
+        open("settings")
+        press("tab_connection")
+        const killSwitch = waitFor("killSwitchToggle")
+        const before = SettingsController.isKillSwitchEnabled()
+        compare(killSwitch.on, before)
+        press("killSwitchToggle")
+        tryVerify(() => SettingsController.isKillSwitchEnabled() === !before, 5000, "the kill switch did not change")
+        compare(killSwitch.on, !before)
+        press("killSwitchToggle")
+        tryVerify(() => SettingsController.isKillSwitchEnabled() === before, 5000, "the kill switch did not change back")
+
+        // The bypass list: what is typed is checked and stored as a host.
+        press("tab_privacy")
+        const field = waitFor("bypassField")
+        field.text = "not a site"
+        press("addBypassButton")
+        compare(textOf("bypassMessage"), "Enter a site like bank.com.")
+        field.text = "https://WWW.Bank.com/login"
+        press("addBypassButton")
+        waitFor("site_bank.com")
+        compare(field.text, "")
+        compare(textOf("bypassCount"), "1 of 100 sites")
+        compare(SettingsController.bypassSites(), ["bank.com"])
+        mouseClick(find("removeButton", find("site_bank.com")))
+        tryVerify(() => find("site_bank.com") === null, 5000, "the site stays")
+        compare(textOf("bypassCount"), "0 of 100 sites")
+
+        // The theme switches live.
+        press("tab_app")
+        press("darkThemeToggle")
+        tryVerify(() => !Theme.dark, 5000, "the theme stays dark")
+        press("darkThemeToggle")
+        tryVerify(() => Theme.dark, 5000, "the theme stays light")
     }
 
     function test_7_accountRemovesADeviceAndSignsOut() {

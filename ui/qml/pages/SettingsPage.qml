@@ -1,4 +1,5 @@
 import QtQuick
+import com.qt.kelvra 1.0
 import QtQuick.Layouts
 import QtQuick.Controls.Basic as B
 import "../singletons"
