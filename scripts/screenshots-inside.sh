@@ -156,13 +156,13 @@ pause 0.5
 
 nav settings
 shot settings-connection
-click 290 148
+click 271 136
 pause 0.5
 shot settings-privacy
-click 400 148
+click 352 136
 pause 1
 shot settings-apps
-click 480 148
+click 422 136
 pause 0.5
 shot settings-app
 click 360 492
