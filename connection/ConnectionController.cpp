@@ -11,6 +11,7 @@
 #include "connection/RecoverRetry.h"
 #include "connection/SmartConnectMemory.h"
 #include "connection/SmartConnectPlan.h"
+#include "connection/StealthLink.h"
 #include "connection/TunnelDnsCheck.h"
 #include "connection/TunnelRepair.h"
 #include "servers/ServersModel.h"
@@ -31,15 +32,6 @@ constexpr int kRaceAfterFailureMs = 15000;
 constexpr int kRestrictedCandidates = 4;
 
 const QString kCdnRoute = QStringLiteral("reality-cdn");
-
-bool vlessIsWebSocket(const QJsonObject &config)
-{
-    return config.value(QLatin1String("wireguard_config_data"))
-        .toObject()
-        .value(QLatin1String("vless"))
-        .toString()
-        .contains(QLatin1String("type=ws"));
-}
 
 int apiIdNumber(const QString &apiId)
 {
@@ -851,7 +843,7 @@ void ConnectionController::handleConnected()
         const ServersModel::Server *server = m_servers ? m_servers->currentServer() : nullptr;
         const bool inRun = runActive() && (driverProtocol == VpnProtocol::Stealth || driverProtocol == VpnProtocol::Hysteria2);
         const bool outside = !runActive() && driverProtocol == VpnProtocol::Stealth && server && server->hasCdnRoute
-            && !vlessIsWebSocket(config);
+            && !StealthLink::isWebSocket(config);
         if (inRun || outside) {
             startDnsCheck();
             return;
@@ -861,7 +853,7 @@ void ConnectionController::handleConnected()
     if (runActive() && m_dialed) {
         const SmartAttempt attempt = m_attempts.at(m_index);
         QString route = attempt.route;
-        if (route == QLatin1String("reality") && vlessIsWebSocket(config)) {
+        if (route == QLatin1String("reality") && StealthLink::isWebSocket(config)) {
             logger.warning() << "Smart Connect: the REALITY try got a Cloudflare (ws) link; counted as reality-cdn";
             route = kCdnRoute;
         }

@@ -6,6 +6,7 @@
 
 #include "api/ApiHost.h"
 #include "app/Logger.h"
+#include "connection/StealthLink.h"
 #include "servers/Pinger.h"
 #include "servers/ServersModel.h"
 #include "vpn/VpnConnection.h"
@@ -34,15 +35,6 @@ bool daemonDriven(VpnProtocol::Protocol protocol)
 {
     return protocol == VpnProtocol::WireGuard || protocol == VpnProtocol::AmneziaWg
         || protocol == VpnProtocol::Stealth || protocol == VpnProtocol::Hysteria2;
-}
-
-bool vlessIsWebSocket(const QJsonObject &config)
-{
-    return config.value(QLatin1String("wireguard_config_data"))
-        .toObject()
-        .value(QLatin1String("vless"))
-        .toString()
-        .contains(QLatin1String("type=ws"));
 }
 
 // "Retry-After" of the backend's recovery limit, in whole seconds.
@@ -232,7 +224,7 @@ void TunnelRepair::reconnect()
         }
         if (m_moved)
             ++m_reconnectsAfterMoves;
-        if (m_protocol == VpnProtocol::Stealth && !m_moved && !vlessIsWebSocket(stored) && repairServerHasCdnRoute()) {
+        if (m_protocol == VpnProtocol::Stealth && !m_moved && !StealthLink::isWebSocket(stored) && repairServerHasCdnRoute()) {
             logger.info() << "Stealth: trying its Cloudflare route";
             const QPointer<TunnelRepair> self(this);
             m_servers->getServerConfig(

@@ -17,8 +17,7 @@ void InstalledApps::setFoldersForTesting(const QStringList &folders)
 }
 #endif
 
-// Windows keeps no desktop entries; the split-tunnel page lets the user pick
-// a program file instead.
+// Windows keeps no desktop entries: the list is empty there.
 QList<InstalledApps::App> InstalledApps::list()
 {
     return {};

@@ -21,6 +21,46 @@
 class TstStandInIpc : public QObject
 {
     Q_OBJECT
+private:
+    struct OpenVpnRun {
+        StandInOpenVpnServer server;
+        QTemporaryDir dir;
+        QTcpServer management;
+        IpcProcessInterfaceReplica *process = nullptr;
+        QTcpSocket *link = nullptr;
+    };
+
+    // A real OpenVPN server on loopback and a client started through the
+    // remote object, up and followed over its management link.
+    void bringUpOpenVpn(OpenVpnRun &run, int subnet)
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.localPort();
+        probe.close();
+        QVERIFY2(run.server.start(QHostAddress::LocalHost, port, subnet, quint8(QCoreApplication::applicationPid() % 250)),
+                 qPrintable(run.server.error()));
+        QFile config(run.dir.filePath(QStringLiteral("client.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(run.server.clientConfig().toUtf8());
+        config.close();
+        QVERIFY(run.management.listen(QHostAddress::LocalHost));
+
+        run.process = acquireProcess();
+        QVERIFY(run.process);
+        run.process->setProgram(0);
+        run.process->setArguments({QStringLiteral("--config"), config.fileName(), QStringLiteral("--management"),
+                                   QStringLiteral("127.0.0.1"), QString::number(run.management.serverPort()),
+                                   QStringLiteral("--management-client"), QStringLiteral("--kelvra-no-leak-guard")});
+        run.process->start();
+        QTRY_VERIFY_WITH_TIMEOUT(run.management.hasPendingConnections(), 30000);
+        run.link = run.management.nextPendingConnection();
+        run.link->write("state on all\n");
+        QByteArray lines;
+        QTRY_VERIFY2_WITH_TIMEOUT((lines += run.link->readAll()).contains("CONNECTED,SUCCESS"),
+                                  qPrintable(QString::fromUtf8(lines + run.server.log())), 30000);
+    }
+
 private slots:
     void init()
     {
@@ -159,36 +199,12 @@ private slots:
     {
         if (!TestEnvironment::inPrivateNetwork() || !StandInOpenVpnServer::tunAvailable())
             QSKIP("needs the test namespace and /dev/net/tun");
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
-        const quint16 port = probe.localPort();
-        probe.close();
-        StandInOpenVpnServer server;
-        QVERIFY2(server.start(QHostAddress::LocalHost, port, 8, quint8(QCoreApplication::applicationPid() % 250)),
-                 qPrintable(server.error()));
-        QTemporaryDir dir;
-        QFile config(dir.filePath(QStringLiteral("client.conf")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(server.clientConfig().toUtf8());
-        config.close();
-        QTcpServer management;
-        QVERIFY(management.listen(QHostAddress::LocalHost));
-
-        IpcProcessInterfaceReplica *process = acquireProcess();
-        QVERIFY(process);
-        QSignalSpy finished(process, &IpcProcessInterfaceReplica::finished);
-        process->setProgram(0);
-        process->setArguments({QStringLiteral("--config"), config.fileName(), QStringLiteral("--management"),
-                               QStringLiteral("127.0.0.1"), QString::number(management.serverPort()),
-                               QStringLiteral("--management-client"), QStringLiteral("--kelvra-no-leak-guard")});
-        process->start();
-        QTRY_VERIFY_WITH_TIMEOUT(management.hasPendingConnections(), 30000);
-        QTcpSocket *link = management.nextPendingConnection();
-        link->write("state on all\n");
-        QByteArray lines;
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            (lines += link->readAll()).contains("CONNECTED,SUCCESS"), qPrintable(QString::fromUtf8(lines + server.log())), 30000);
-        link->write("signal SIGTERM\n");
+        OpenVpnRun run;
+        bringUpOpenVpn(run, 8);
+        if (QTest::currentTestFailed())
+            return;
+        QSignalSpy finished(run.process, &IpcProcessInterfaceReplica::finished);
+        run.link->write("signal SIGTERM\n");
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
     }
 
@@ -199,49 +215,25 @@ private slots:
     {
         if (!TestEnvironment::inPrivateNetwork() || !StandInOpenVpnServer::tunAvailable())
             QSKIP("needs the test namespace and /dev/net/tun");
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
-        const quint16 port = probe.localPort();
-        probe.close();
-        StandInOpenVpnServer server;
-        QVERIFY2(server.start(QHostAddress::LocalHost, port, 9, quint8(QCoreApplication::applicationPid() % 250)),
-                 qPrintable(server.error()));
-        QTemporaryDir dir;
-        QFile config(dir.filePath(QStringLiteral("client.conf")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(server.clientConfig().toUtf8());
-        config.close();
-        QTcpServer management;
-        QVERIFY(management.listen(QHostAddress::LocalHost));
         QCOMPARE(m_service->killTunnel(), 0); // nothing runs yet
+        OpenVpnRun run;
+        bringUpOpenVpn(run, 9);
+        if (QTest::currentTestFailed())
+            return;
 
-        IpcProcessInterfaceReplica *process = acquireProcess();
-        QVERIFY(process);
-        process->setProgram(0);
-        process->setArguments({QStringLiteral("--config"), config.fileName(), QStringLiteral("--management"),
-                               QStringLiteral("127.0.0.1"), QString::number(management.serverPort()),
-                               QStringLiteral("--management-client"), QStringLiteral("--kelvra-no-leak-guard")});
-        process->start();
-        QTRY_VERIFY_WITH_TIMEOUT(management.hasPendingConnections(), 30000);
-        QTcpSocket *link = management.nextPendingConnection();
-        link->write("state on all\n");
+        QVERIFY(run.server.setAnswering(false));
+        QVERIFY(!run.server.isAnswering());
         QByteArray lines;
-        QTRY_VERIFY2_WITH_TIMEOUT((lines += link->readAll()).contains("CONNECTED,SUCCESS"),
-                                  qPrintable(QString::fromUtf8(lines + server.log())), 30000);
-
-        QVERIFY(server.setAnswering(false));
-        QVERIFY(!server.isAnswering());
-        lines.clear();
         QCOMPARE(m_service->killTunnel(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT((lines += link->readAll()).contains(",RECONNECTING,"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((lines += run.link->readAll()).contains(",RECONNECTING,"), 10000);
         QTest::qWait(1500);
-        lines += link->readAll();
+        lines += run.link->readAll();
         QVERIFY2(!lines.contains("CONNECTED,SUCCESS"), lines.constData());
 
-        QVERIFY(server.setAnswering(true));
-        QTRY_VERIFY2_WITH_TIMEOUT((lines += link->readAll()).contains("CONNECTED,SUCCESS"),
-                                  qPrintable(QString::fromUtf8(lines + server.log())), 30000);
-        link->write("signal SIGTERM\n");
+        QVERIFY(run.server.setAnswering(true));
+        QTRY_VERIFY2_WITH_TIMEOUT((lines += run.link->readAll()).contains("CONNECTED,SUCCESS"),
+                                  qPrintable(QString::fromUtf8(lines + run.server.log())), 30000);
+        run.link->write("signal SIGTERM\n");
     }
 
     void commandLines_data()
