@@ -88,7 +88,6 @@ Item {
                 Accessible.checked: protoEnabled
                 Keys.onReturnPressed: clicked()
                 Keys.onEnterPressed: clicked()
-                Keys.onSpacePressed: clicked()
                 onClicked: page.choose(type, available)
 
                 background: Rectangle {
