@@ -21,7 +21,10 @@ public:
     };
     Q_ENUM(Protocol)
 
-    enum ConnectionState {
+    // Both carry numbers that come from outside (the service's daemon and its
+    // remote objects): a fixed underlying type makes every int a valid value,
+    // so an unknown code is handled as one instead of being undefined.
+    enum ConnectionState : int {
         Connected = 0,
         Connecting = 1,
         Reconnecting = 2,
@@ -31,7 +34,7 @@ public:
     };
     Q_ENUM(ConnectionState)
 
-    enum Errors {
+    enum Errors : int {
         NoError = 0,
         TapAdapterMissing = 100,
         OpenVpnExecutableMissing = 101,
