@@ -10,6 +10,7 @@
 #include <QSslConfiguration>
 #include <QUrl>
 
+#include "api/SlowTransferGuard.h"
 #include "app/Logger.h"
 
 namespace {
@@ -145,7 +146,9 @@ QNetworkReply *Manager::createRequest(Operation op, const QNetworkRequest &origi
 #if defined(KELVRA_STANDIN)
     trustOnlyStandIn(request);
 #endif
-    return QNetworkAccessManager::createRequest(op, request, outgoingData);
+    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
+    SlowTransferGuard::watch(reply, request.transferTimeout() > 0 ? request.transferTimeout() : transferTimeout());
+    return reply;
 }
 
 QSharedPointer<Manager> sharedManager()

@@ -217,8 +217,13 @@ void LocalSocketController::sendJson(const QJsonObject &message)
 
 void LocalSocketController::readData()
 {
+    consume(m_socket->readAll());
+}
+
+void LocalSocketController::consume(const QByteArray &bytes)
+{
     bool overflowed = false;
-    const QByteArrayList lines = m_buffer.append(m_socket->readAll(), &overflowed);
+    const QByteArrayList lines = m_buffer.append(bytes, &overflowed);
     if (overflowed)
         logger.warning() << "Invalid response from daemon, line too long: dropped";
     const QPointer<LocalSocketController> self(this);

@@ -53,6 +53,11 @@ public:
     // One-shot replies carry whole API bodies.
     static constexpr qsizetype kMaxReplyBytes = 32 << 20;
 
+#ifdef KELVRA_TESTING
+    // Reads bytes as if the service had sent them on the link.
+    void receiveForTesting(const QByteArray &bytes) { consume(bytes); }
+#endif
+
 signals:
     void connected();
     void disconnected();
@@ -72,6 +77,7 @@ private:
     // Fails an activation still waiting for the pipe; false when none waited.
     bool failPendingActivation();
     bool verifyServer();
+    void consume(const QByteArray &bytes);
     void handleLine(const QByteArray &line);
     void handleConnected();
     void handleStatus(const QJsonObject &message);

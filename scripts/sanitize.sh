@@ -4,15 +4,13 @@
 # private network namespace and keyring as the test command. Any report fails
 # the test it came from, and so the run.
 # Usage: scripts/sanitize.sh [CTEST ARGS...]   (e.g. -R tst_ui for a subset)
+# It builds with clang, which also gives the fuzz targets (scripts/fuzz.sh)
+# their home: one sanitized build serves both.
 # Leaks that are Qt's or its libraries' own one-time allocations are listed,
 # each with its reason, in scripts/sanitize-suppressions.txt; ours never are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-build=${KELVRA_SANITIZE_BUILD_DIR:-build-sanitize}
-flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
-cmake -S . -B "$build" -DKELVRA_TESTING=ON -DKELVRA_API=standin -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+source scripts/sanitize-build.sh
 cmake --build "$build" -j"$(nproc)"
 
 # The slow unwinder records whole allocation stacks, so a suppression can

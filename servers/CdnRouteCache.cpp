@@ -21,6 +21,9 @@ QJsonObject accountServers(const QString &email)
     return root.value(QLatin1String("servers")).toObject();
 }
 
+// 2^53: the largest whole number of milliseconds a JSON number carries exactly.
+constexpr double kLatestMs = 9007199254740992.0;
+
 // An entry counts only with a numeric time and a configuration object.
 bool readEntry(const QJsonValue &value, qint64 *savedMs, QJsonObject *config)
 {
@@ -29,7 +32,12 @@ bool readEntry(const QJsonValue &value, qint64 *savedMs, QJsonObject *config)
     const QJsonValue saved = entry.value(QLatin1String("config"));
     if (!time.isDouble() || !saved.isObject() || saved.toObject().isEmpty())
         return false;
-    *savedMs = qint64(time.toDouble());
+    // Only a time a clock can read: one beyond the range of whole
+    // milliseconds would wrap round when converted and look fresh.
+    const double ms = time.toDouble();
+    if (!(ms >= 0 && ms <= kLatestMs))
+        return false;
+    *savedMs = qint64(ms);
     if (config)
         *config = saved.toObject();
     return true;

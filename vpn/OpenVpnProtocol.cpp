@@ -42,6 +42,12 @@ ByteCountBaseline &baseline()
     return value;
 }
 
+unsigned long &adapterWaitMs()
+{
+    static unsigned long value = 300;
+    return value;
+}
+
 double rateOf(quint64 now, quint64 before, double seconds)
 {
     const double bytes = double(now) - double(before);
@@ -85,6 +91,13 @@ OpenVpnProtocol::~OpenVpnProtocol()
         stop();
     QThread::msleep(200);
 }
+
+#ifdef KELVRA_TESTING
+void OpenVpnProtocol::setAdapterWaitForTesting(int ms)
+{
+    adapterWaitMs() = (unsigned long)qMax(0, ms);
+}
+#endif
 
 int OpenVpnProtocol::pickManagementPort()
 {
@@ -358,22 +371,28 @@ void OpenVpnProtocol::handleByteCount(const QString &line)
 
 void OpenVpnProtocol::handlePushedAddresses(const QString &line)
 {
+    // OpenVPN applies pushed options in order, so a later "ifconfig"
+    // overrides an earlier one; only that one is looked for on the adapters
+    // (each look waits for the adapter, and a line may carry any number).
+    QStringList fields;
     const QStringList parts = line.split(QLatin1Char(','));
     for (const QString &part : parts) {
         const QString trimmed = part.trimmed();
         if (!trimmed.startsWith(QLatin1String("ifconfig ")))
             continue;
-        const QStringList fields = trimmed.split(QLatin1Char(' '));
-        if (fields.size() != 3)
-            continue;
+        const QStringList candidate = trimmed.split(QLatin1Char(' '));
+        if (candidate.size() == 3)
+            fields = candidate;
+    }
+    if (!fields.isEmpty()) {
         m_localAddress = fields.at(1);
         m_gateway = fields.at(2);
         // The adapter gets its address a moment after OpenVPN reports it.
-        QThread::msleep(300);
+        QThread::msleep(adapterWaitMs());
 
         const QHostAddress local(m_localAddress);
         if (local.isNull())
-            continue;
+            return;
         const auto interfaces = QNetworkInterface::allInterfaces();
         for (const QNetworkInterface &adapter : interfaces) {
             for (const QNetworkAddressEntry &entry : adapter.addressEntries()) {

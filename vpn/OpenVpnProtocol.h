@@ -33,6 +33,13 @@ public:
     QString localAddress() const { return m_localAddress; }
     QString gateway() const { return m_gateway; }
 
+#ifdef KELVRA_TESTING
+    // Reads one line as if OpenVPN had written it on the management link.
+    bool receiveManagementLineForTesting(const QString &line) { return handleManagementLine(line.trimmed()); }
+    // How long the driver waits for the adapter to take its pushed address (300 ms).
+    static void setAdapterWaitForTesting(int ms);
+#endif
+
 public slots:
     void onManagmenServerReadyRead();
 

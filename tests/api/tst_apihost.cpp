@@ -1,4 +1,6 @@
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QHostAddress>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -552,6 +554,116 @@ private slots:
         QCOMPARE(outcome.status, 200);
         QCOMPARE(ApiHost::backupIndex(), -1);
         QCOMPARE(m_standIn.requestsTo(QStringLiteral("big")).size(), 1);
+    }
+
+    void certificatesTheClientMustRefuse_data()
+    {
+        QTest::addColumn<BackendStandIn::TlsFault>("fault");
+        QTest::newRow("made for another name") << BackendStandIn::TlsFault::WrongName;
+        QTest::newRow("expired") << BackendStandIn::TlsFault::Expired;
+        QTest::newRow("unknown authority") << BackendStandIn::TlsFault::UnknownAuthority;
+    }
+
+    void certificatesTheClientMustRefuse()
+    {
+        QFETCH(BackendStandIn::TlsFault, fault);
+        m_standIn.script(QString(), QStringLiteral("tls"), answerFrom(QStringLiteral("backup")), -1);
+
+        // The primary presents it: the request moves to the backup host, and
+        // nothing was ever sent over the refused connection.
+        m_standIn.setTlsFault(QHostAddress(kPrimary), fault);
+        Outcome outcome = send(QStringLiteral("tls"), NetworkManager::POST);
+        QCOMPARE(outcome.status, 200);
+        QCOMPARE(answeredBy(outcome.body), QStringLiteral("backup"));
+        QCOMPARE(ApiHost::backupIndex(), 0);
+        QList<StandInRequest> requests = m_standIn.requestsTo(QStringLiteral("tls"));
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().address, kBackup0);
+
+        // Every host presents it: the request fails, and no byte of it
+        // reached any of them.
+        m_standIn.clearRequests();
+        ApiHost::Testing::resetHostState();
+        for (const QHostAddress &address : BackendStandIn::defaultAddresses())
+            m_standIn.setTlsFault(address, fault);
+        outcome = send(QStringLiteral("tls"), NetworkManager::GET);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.status, 0);
+        QCOMPARE(outcome.body, QByteArray());
+        QVERIFY(m_standIn.requests().isEmpty());
+        QCOMPARE(ApiHost::backupIndex(), -1);
+    }
+
+    void brokenTransfers_data()
+    {
+        const QByteArray whole = QJsonDocument(QJsonObject{{QStringLiteral("success"), true},
+                                                           {QStringLiteral("data"), QString(4000, QLatin1Char('x'))}})
+                                     .toJson(QJsonDocument::Compact);
+        QTest::addColumn<StandInReply>("reply");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("complete");
+        QTest::addColumn<int>("withinMs");
+        QTest::addColumn<bool>("primaryOnly");
+
+        const StandInReply ok = StandInReply::status(200, whole);
+        // What came is never taken for the whole answer.
+        QTest::newRow("body cut off") << ok.cutAfter(whole.size() / 2) << 0 << 200 << false << 10000 << false;
+        QTest::newRow("reset after the head") << ok.resetAfterHeaders() << 0 << 200 << false << 10000 << true;
+        // Slower than the time-out between two pieces: the time-out ends it.
+        QTest::newRow("drip slower than the time-out") << ok.dripped(64, 1500) << 1000 << 200 << false << 10000 << true;
+        // Each piece inside the time-out, but the whole would take half an
+        // hour: a trickle is given up too.
+        QTest::newRow("drip under the least rate") << ok.dripped(4, 400) << 1000 << 200 << false << 10000 << true;
+        // A slow but real transfer is not cut.
+        QTest::newRow("slow but steady") << ok.dripped(1100, 500) << 1000 << 200 << true << 10000 << true;
+        // The answer's content type is not what decides: its body is.
+        QTest::newRow("JSON labelled as a web page")
+            << StandInReply::status(200, whole, {{"Content-Type", "text/html; charset=utf-8"}}) << 0 << 200 << true
+            << 10000 << true;
+    }
+
+    void brokenTransfers()
+    {
+        QFETCH(StandInReply, reply);
+        QFETCH(int, timeoutMs);
+        QFETCH(int, status);
+        QFETCH(bool, complete);
+        QFETCH(int, withinMs);
+        QFETCH(bool, primaryOnly);
+        m_standIn.script(QString(), QStringLiteral("transfer"), reply, -1);
+
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome outcome = send(QStringLiteral("transfer"), NetworkManager::GET, timeoutMs);
+        QVERIFY(outcome.finished);
+        QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(outcome.status, status);
+        QCOMPARE(outcome.body == reply.body, complete);
+        if (!complete)
+            QVERIFY(QJsonDocument::fromJson(outcome.body).isNull());
+        // Traffic ends on the primary. A head with its status is an answer:
+        // no other host is tried. A body cut short is a connection that
+        // closed: Qt sends the GET again itself and then reports no answer,
+        // so the backups are tried and traffic comes back.
+        QCOMPARE(ApiHost::backupIndex(), -1);
+        if (primaryOnly) {
+            const QList<StandInRequest> requests = m_standIn.requestsTo(QStringLiteral("transfer"));
+            for (const StandInRequest &request : requests)
+                QCOMPARE(request.address, kPrimary);
+        }
+    }
+
+    void webPageLabelledAsJsonIsNotTheApi()
+    {
+        m_standIn.script(kPrimary, QStringLiteral("label"),
+                         StandInReply::status(200, "<html><body>Blocked</body></html>",
+                                              {{"Content-Type", "application/json"}}),
+                         -1);
+        m_standIn.script(QString(), QStringLiteral("label"), answerFrom(QStringLiteral("backup")), -1);
+        const Outcome outcome = send(QStringLiteral("label"), NetworkManager::GET);
+        QCOMPARE(answeredBy(outcome.body), QStringLiteral("backup"));
+        QCOMPARE(ApiHost::backupIndex(), 0);
     }
 
     void unknownHostFailsTheRequest()

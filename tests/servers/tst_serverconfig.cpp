@@ -813,6 +813,12 @@ private slots:
             << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":\"now\",\"config\":{\"a\":1}}}}");
         QTest::newRow("config as text")
             << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":1,\"config\":\"x\"}}}");
+        // No clock reads such times; taken as whole milliseconds they would
+        // wrap round and look fresh.
+        QTest::newRow("time beyond any clock")
+            << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":1e308,\"config\":{\"a\":1}}}}");
+        QTest::newRow("time far before the epoch")
+            << QByteArray("{\"account\":\"user@example.com\",\"servers\":{\"st-1\":{\"t\":-1e19,\"config\":{\"a\":1}}}}");
     }
 
     void unusableRouteFiles()

@@ -97,6 +97,10 @@ private slots:
     void runProgramPrintsMailedCodes();
     void blocklistWithItsTagAndFaults_data();
     void blocklistWithItsTagAndFaults();
+    void certificateFaults_data();
+    void certificateFaults();
+    void missingClientHeadersAreRefusedLoudly_data();
+    void missingClientHeadersAreRefusedLoudly();
 
 private:
     void needPrivateNetwork();
@@ -178,6 +182,11 @@ Answer tst_BackendStandIn::send(QNetworkRequest request, const QByteArray &verb,
     request.setSslConfiguration(trustingStandIn());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Accept", "application/json");
+    // What the client's request object stamps on its API requests.
+    if (!request.hasRawHeader("X-Platform")) {
+        request.setRawHeader("X-App-Version", "3.7.8");
+        request.setRawHeader("X-Platform", "windows");
+    }
     QNetworkReply *reply = m_nam->sendCustomRequest(request, verb, body);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     if (!reply->isFinished() && !finished.wait(30000))
@@ -307,6 +316,74 @@ void tst_BackendStandIn::tlsHandshakeValidatesAgainstTheStandInCa()
     } else {
         QCOMPARE(answer.error, QNetworkReply::HostNotFoundError); // not in the test hosts file
     }
+}
+
+void tst_BackendStandIn::certificateFaults_data()
+{
+    QTest::addColumn<BackendStandIn::TlsFault>("fault");
+    QTest::addColumn<int>("error");
+    QTest::newRow("another name") << BackendStandIn::TlsFault::WrongName << int(QSslError::HostNameMismatch);
+    QTest::newRow("expired") << BackendStandIn::TlsFault::Expired << int(QSslError::CertificateExpired);
+    QTest::newRow("unknown authority") << BackendStandIn::TlsFault::UnknownAuthority
+                                       << int(QSslError::UnableToGetLocalIssuerCertificate);
+}
+
+// Each faulty certificate fails the handshake for its own reason, on its
+// address only, until the scripts are cleared.
+void tst_BackendStandIn::certificateFaults()
+{
+    QFETCH(BackendStandIn::TlsFault, fault);
+    QFETCH(int, error);
+    m_standIn->setTlsFault(QHostAddress(QStringLiteral("127.0.0.1")), fault);
+    QSslSocket socket;
+    QSignalSpy errors(&socket, &QSslSocket::sslErrors);
+    QVERIFY(!encrypt(socket, QStringLiteral("127.0.0.1"), m_standIn->port(), Primary));
+    QVERIFY(!errors.isEmpty());
+    const auto list = errors.first().first().value<QList<QSslError>>();
+    QVERIFY(std::any_of(list.begin(), list.end(), [error](const QSslError &e) { return int(e.error()) == error; }));
+
+    QSslSocket other;
+    QVERIFY(encrypt(other, QStringLiteral("127.0.0.2"), m_standIn->port(), Cdn1));
+    m_standIn->clearScripts();
+    QSslSocket again;
+    QVERIFY(encrypt(again, QStringLiteral("127.0.0.1"), m_standIn->port(), Primary));
+}
+
+void tst_BackendStandIn::missingClientHeadersAreRefusedLoudly_data()
+{
+    QTest::addColumn<QByteArray>("drop");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("version") << QByteArray("X-App-Version") << "POST auth/get-login-code: X-App-Version";
+    QTest::newRow("platform") << QByteArray("X-Platform") << "POST auth/get-login-code: X-Platform";
+    QTest::newRow("accept") << QByteArray("Accept") << "POST auth/get-login-code: Accept";
+    QTest::newRow("content type") << QByteArray("Content-Type") << "POST auth/get-login-code: Content-Type";
+}
+
+void tst_BackendStandIn::missingClientHeadersAreRefusedLoudly()
+{
+    QFETCH(QByteArray, drop);
+    QFETCH(QString, fault);
+    const QByteArray body = "{\"email\":\"headers@kelvra.test\"}";
+    const auto requestWithout = [&body](const QByteArray &name) {
+        const QList<QByteArray> headers{"Host: testapi.kelvra.test", "Accept: application/json",
+                                        "Content-Type: application/json", "X-App-Version: 3.7.8",
+                                        "X-Platform: windows", "Connection: close",
+                                        "Content-Length: " + QByteArray::number(body.size())};
+        QByteArray request = "POST /api/auth/get-login-code HTTP/1.1\r\n";
+        for (const QByteArray &header : headers) {
+            if (name.isEmpty() || !header.startsWith(name + ':'))
+                request += header + "\r\n";
+        }
+        return request + "\r\n" + body;
+    };
+    const QByteArray refused = raw(requestWithout(drop));
+    QVERIFY2(refused.startsWith("HTTP/1.1 400"), refused.constData());
+    QVERIFY(refused.contains(drop));
+    QCOMPARE(m_standIn->headerFaults(), QStringList{fault});
+
+    const QByteArray whole = raw(requestWithout(QByteArray()));
+    QVERIFY2(whole.startsWith("HTTP/1.1 200"), whole.constData());
+    QCOMPARE(m_standIn->headerFaults().size(), 1);
 }
 
 void tst_BackendStandIn::scriptedBehaviourReachesTheClient_data()
@@ -589,7 +666,7 @@ void tst_BackendStandIn::hostileRequestsGetRefusedAndTheServerLives_data()
     QTest::newRow("huge head") << ("GET / HTTP/1.1\r\nHost: a\r\nX-Fill: " + QByteArray(40 * 1024, 'x')) << QByteArray("HTTP/1.1 431");
     QTest::newRow("too many headers") << ("GET / HTTP/1.1\r\nHost: a\r\n" + QByteArray("X: y\r\n").repeated(150) + "\r\n")
                                       << QByteArray("HTTP/1.1 431");
-    QTest::newRow("bad json body") << QByteArray("POST /api/auth/code-login HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nConnection: close\r\n\r\n{{{{{")
+    QTest::newRow("bad json body") << QByteArray("POST /api/auth/code-login HTTP/1.1\r\nHost: a\r\nAccept: application/json\r\nContent-Type: application/json\r\nX-App-Version: 3.7.8\r\nX-Platform: windows\r\nContent-Length: 5\r\nConnection: close\r\n\r\n{{{{{")
                                    << QByteArray("HTTP/1.1 422");
     QTest::newRow("unknown path") << QByteArray("GET /../../etc/passwd HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
                                   << QByteArray("HTTP/1.1 404");
@@ -633,8 +710,8 @@ void tst_BackendStandIn::randomGarbageNeverStopsTheServer()
 void tst_BackendStandIn::keepAliveAnswersPipelinedRequestsInOrder()
 {
     const QByteArray token = m_standIn->issueToken(QStringLiteral("pipe@kelvra.test")).toUtf8();
-    const QByteArray answers = raw("GET /api/me HTTP/1.1\r\nHost: a\r\nAuthorization: Bearer " + token + "\r\n\r\n"
-                                   "POST /api/client/vpn-session HTTP/1.1\r\nHost: a\r\nAuthorization: Bearer " + token
+    const QByteArray answers = raw("GET /api/me HTTP/1.1\r\nHost: a\r\nAccept: application/json\r\nContent-Type: application/json\r\nX-App-Version: 3.7.8\r\nX-Platform: windows\r\nAuthorization: Bearer " + token + "\r\n\r\n"
+                                   "POST /api/client/vpn-session HTTP/1.1\r\nHost: a\r\nAccept: application/json\r\nContent-Type: application/json\r\nX-App-Version: 3.7.8\r\nX-Platform: windows\r\nAuthorization: Bearer " + token
                                    + "\r\nContent-Length: 21\r\n\r\n{\"state\":\"connected\"}"
                                    "GET /api/nothing-here HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     const int first = answers.indexOf("HTTP/1.1 200");
@@ -662,7 +739,7 @@ void tst_BackendStandIn::idleAndHalfSentRequestsAreClosed()
 void tst_BackendStandIn::manyClientsAtOnceAreAllAnswered()
 {
     const QByteArray token = m_standIn->issueToken(QStringLiteral("crowd@kelvra.test")).toUtf8();
-    const QByteArray request = "GET /api/me HTTP/1.1\r\nHost: a\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n\r\n";
+    const QByteArray request = "GET /api/me HTTP/1.1\r\nHost: a\r\nAccept: application/json\r\nContent-Type: application/json\r\nX-App-Version: 3.7.8\r\nX-Platform: windows\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n\r\n";
     std::vector<std::unique_ptr<QSslSocket>> sockets;
     QHash<QSslSocket *, QByteArray> received;
     for (int i = 0; i < 40; ++i) {

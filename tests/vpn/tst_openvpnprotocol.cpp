@@ -282,6 +282,10 @@ private slots:
         QTest::newRow("both off") << false << false << three << none;
         QTest::newRow("four fields") << true << true << QStringLiteral("ifconfig 127.0.0.1 10.8.0.1 extra") << none;
         QTest::newRow("address on no adapter") << true << true << QStringLiteral("ifconfig 192.0.2.77 192.0.2.1") << none;
+        // As in OpenVPN, a later "ifconfig" overrides an earlier one; however
+        // many a line carries, the adapter is looked for once.
+        QTest::newRow("the last of many ifconfig")
+            << true << true << QStringLiteral("ifconfig 192.0.2.77 192.0.2.1,").repeated(30) + three << QJsonObject();
     }
 
     void pushedAddresses()
@@ -297,8 +301,12 @@ private slots:
         startRun(run);
         LogCapture log;
         say(run, kConnected);
+        QElapsedTimer handling;
+        handling.start();
         say(run, QStringLiteral("PUSH: Received control message: 'PUSH_REPLY,%1'").arg(pushed));
         sync(run, log);
+        // The line is read on the window's thread: it must not hold it for long.
+        QVERIFY2(handling.elapsed() < 3000, qPrintable(QString::number(handling.elapsed())));
         // A round trip to the service: its earlier calls have arrived.
         QVERIFY(IpcClient::Interface()->setLockdown(false).waitForFinished(5000));
 

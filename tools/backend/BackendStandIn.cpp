@@ -44,6 +44,7 @@ struct BackendStandIn::Listener
     QHostAddress address;
     quint16 port = 0;
     QSslServer *server = nullptr; // null while stopped
+    TlsFault tlsFault = TlsFault::None;
 };
 
 struct BackendStandIn::Script
@@ -97,6 +98,42 @@ BackendStandIn::BackendStandIn(QObject *parent)
     d->tls.setPrivateKey(QSslKey(resource(QStringLiteral("server.key")), QSsl::Rsa, QSsl::Pem));
     d->tls.setCaCertificates({QSslCertificate(caCertificatePem(), QSsl::Pem)});
     d->tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients bring no certificate
+}
+
+QSslConfiguration BackendStandIn::tlsFor(TlsFault fault) const
+{
+    QSslConfiguration tls = d->tls;
+    switch (fault) {
+    case TlsFault::None:
+        break;
+    case TlsFault::WrongName:
+        tls.setLocalCertificate(QSslCertificate(resource(QStringLiteral("wrong-name.pem")), QSsl::Pem));
+        break;
+    case TlsFault::Expired:
+        tls.setLocalCertificate(QSslCertificate(resource(QStringLiteral("expired.pem")), QSsl::Pem));
+        break;
+    case TlsFault::UnknownAuthority:
+        tls.setLocalCertificate(QSslCertificate(resource(QStringLiteral("unknown-authority.pem")), QSsl::Pem));
+        break;
+    }
+    return tls;
+}
+
+void BackendStandIn::setTlsFault(const QHostAddress &address, TlsFault fault)
+{
+    for (Listener &listener : d->listeners) {
+        if (listener.address != address)
+            continue;
+        listener.tlsFault = fault;
+        if (listener.server)
+            listener.server->setSslConfiguration(tlsFor(fault));
+    }
+    const QString text = address.toString();
+    const auto open = d->connections;
+    for (StandInHttpConnection *connection : open) {
+        if (connection->localAddress() == text)
+            connection->abort();
+    }
 }
 
 BackendStandIn::~BackendStandIn()
@@ -170,7 +207,7 @@ void BackendStandIn::resumeListening(const QHostAddress &address)
         if (listener.address != address || listener.server)
             continue;
         auto *server = new QSslServer(this);
-        server->setSslConfiguration(d->tls);
+        server->setSslConfiguration(tlsFor(listener.tlsFault));
         server->setHandshakeTimeout(10000);
         server->setMaxPendingConnections(256);
         if (!server->listen(listener.address, listener.port)) {
@@ -252,6 +289,10 @@ void BackendStandIn::scriptRecovery(const StandInReply &reply, int times)
 void BackendStandIn::clearScripts()
 {
     d->scripts.clear();
+    for (const Listener &listener : std::as_const(d->listeners)) {
+        if (listener.tlsFault != TlsFault::None)
+            setTlsFault(listener.address, TlsFault::None);
+    }
     const auto refused = d->refused;
     d->refused.clear();
     for (const QString &address : refused)
@@ -281,6 +322,11 @@ QList<StandInRequest> BackendStandIn::requestsTo(const QString &endpointPrefix) 
 void BackendStandIn::clearRequests()
 {
     d->requests.clear();
+}
+
+QStringList BackendStandIn::headerFaults() const
+{
+    return d->api->headerFaults();
 }
 
 void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequest &request)

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
+#include <QStringList>
 #include <QString>
 #include <QUrlQuery>
 
@@ -56,6 +58,14 @@ public:
     void resumeListening(const QHostAddress &address);
     bool isListening(const QHostAddress &address) const;
 
+    // The certificate an address presents from now on: its own, or one a
+    // client must refuse (made for another name, expired, or signed by an
+    // authority nobody trusts). Its open connections are closed, so none
+    // made with the old certificate lives on.
+    enum class TlsFault { None, WrongName, Expired, UnknownAuthority };
+    Q_ENUM(TlsFault)
+    void setTlsFault(const QHostAddress &address, TlsFault fault);
+
     // How long a connection may sit without a complete request before it is
     // closed (default 60000 ms; for connections accepted afterwards).
     void setIdleTimeout(int milliseconds);
@@ -77,7 +87,8 @@ public:
     // peerAlive(), recoverLimited(), ...); other configuration fetches are
     // answered as usual.
     void scriptRecovery(const StandInReply &reply, int times = 1);
-    // Drops every script and reopens addresses closed by refuse().
+    // Drops every script, reopens addresses closed by refuse() and gives
+    // every address its own certificate back.
     void clearScripts();
     // Scripts still waiting for a request (sticky ones always count).
     int pendingScripts() const;
@@ -88,6 +99,11 @@ public:
     // StandInRequest::endpoint) begins with the prefix.
     QList<StandInRequest> requestsTo(const QString &endpointPrefix) const;
     void clearRequests();
+    // API requests that came without a header the client always sends
+    // ("POST auth/code-login: X-Platform"), oldest first. They are refused
+    // with 400 and a warning on standard error, so a client that stops
+    // sending one fails loudly.
+    QStringList headerFaults() const;
 
     // Accounts. Codes that "auth/get-login-code" mails are also emitted as
     // codeMailed() and printed by the stand-in program.
@@ -143,6 +159,7 @@ signals:
 
 private:
     void handle(StandInHttpConnection *connection, const StandInRequest &request);
+    QSslConfiguration tlsFor(TlsFault fault) const;
 
     struct Listener;
     struct Script;

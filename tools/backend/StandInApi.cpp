@@ -1,5 +1,7 @@
 #include "StandInApi.h"
 
+#include "StandInHeaderCheck.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
@@ -111,6 +113,15 @@ StandInReply StandInApi::api(const StandInRequest &request, const QString &endpo
     if (method != "*" && request.method != method && !(method == "GET" && request.method == "HEAD"))
         return StandInReply::error(405, QStringLiteral("The %1 method is not supported for this route.")
                                             .arg(QString::fromLatin1(request.method)));
+    const QStringList missing = StandInHeaderCheck::faults(request, route);
+    if (!missing.isEmpty()) {
+        const QString fault = QStringLiteral("%1 %2: %3")
+                                  .arg(QString::fromLatin1(request.method), route, missing.join(QStringLiteral(", ")));
+        qWarning("backend stand-in: REFUSED %s (a header the client always sends is missing or wrong)",
+                 qPrintable(fault));
+        m_headerFaults.append(fault);
+        return StandInReply::error(400, QStringLiteral("Missing or wrong header: %1").arg(missing.join(QStringLiteral(", "))));
+    }
     if (route == QLatin1String("auth/get-login-code"))
         return getLoginCode(request);
     if (route == QLatin1String("auth/code-login"))

@@ -7,6 +7,7 @@
 #include "StandInRequest.h"
 
 #include <QObject>
+#include <QStringList>
 
 // The stand-in's normal answers: the API under "/api/" served from the
 // account store and the catalogue, the connectivity probe ("/cdn-cgi/trace")
@@ -25,6 +26,7 @@ public:
     const StandInCatalogue &catalogue() const { return m_catalogue; }
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
     StandInBlocklist &blocklist() { return m_blocklist; }
+    QStringList headerFaults() const { return m_headerFaults; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -45,4 +47,5 @@ private:
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
     QString m_probeIp;
+    QStringList m_headerFaults;
 };

@@ -1,6 +1,9 @@
 #include "StandInHttpConnection.h"
 
+#include <sys/socket.h>
+
 #include <QDateTime>
+#include <QSharedPointer>
 #include <QLocale>
 #include <QSslSocket>
 #include <QUrl>
@@ -351,10 +354,31 @@ void StandInHttpConnection::write(const StandInReply &reply, bool close)
     if (status != 101)
         out += closeAsked ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     out += "\r\n";
-    if (!noBody && m_request.method != "HEAD")
+    const bool withBody = !noBody && m_request.method != "HEAD";
+    switch (reply.transfer) {
+    case StandInReply::Transfer::Whole:
+        break;
+    case StandInReply::Transfer::CutBody:
+        m_socket->write(out + (withBody ? reply.body.left(reply.cutAfterBytes) : QByteArray()));
+        closeAfterWritten(false);
+        return;
+    case StandInReply::Transfer::ResetAfterHeaders:
+        m_socket->write(out);
+        closeAfterWritten(true);
+        return;
+    case StandInReply::Transfer::Drip:
+        m_socket->write(out);
+        drip(withBody ? reply.body : QByteArray(), reply.dripBytes, reply.dripIntervalMs, closeAsked);
+        return;
+    }
+    if (withBody)
         out += reply.body;
     m_socket->write(out);
+    afterAnswer(closeAsked);
+}
 
+void StandInHttpConnection::afterAnswer(bool closeAsked)
+{
     if (closeAsked) {
         m_stage = Stage::Closing;
         m_buffer.clear();
@@ -368,6 +392,56 @@ void StandInHttpConnection::write(const StandInReply &reply, bool close)
             if (m_stage == Stage::Head)
                 parse();
         });
+}
+
+void StandInHttpConnection::closeAfterWritten(bool reset)
+{
+    m_stage = Stage::Closing;
+    m_buffer.clear();
+    m_idle.stop();
+    if (!m_socket) {
+        finishClose();
+        return;
+    }
+    if (!reset) {
+        m_socket->disconnectFromHost(); // what was written goes first, then FIN
+        return;
+    }
+    m_socket->flush();
+    // A reset can throw away what the client has not read yet: give it a
+    // moment with the head first, as a connection that breaks later would.
+    QTimer::singleShot(200, this, [this] {
+        if (m_socket) {
+            // A linger time of zero makes the close send RST instead of FIN.
+            const struct linger now{1, 0};
+            ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            m_socket->abort();
+        }
+        finishClose();
+    });
+}
+
+void StandInHttpConnection::drip(const QByteArray &bytes, int piece, int intervalMs, bool closeAfter)
+{
+    m_stage = Stage::Stalled; // nothing more is read meanwhile
+    m_idle.stop();
+    auto *timer = new QTimer(this);
+    auto offset = QSharedPointer<qsizetype>::create(0);
+    connect(timer, &QTimer::timeout, this, [this, timer, offset, bytes, piece, closeAfter] {
+        if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
+            timer->deleteLater();
+            finishClose();
+            return;
+        }
+        m_socket->write(bytes.mid(*offset, piece));
+        *offset += piece;
+        if (*offset >= bytes.size()) {
+            timer->deleteLater();
+            m_stage = Stage::Waiting;
+            afterAnswer(closeAfter);
+        }
+    });
+    timer->start(intervalMs);
 }
 
 void StandInHttpConnection::abort()

@@ -53,6 +53,11 @@ private:
     bool parseHead(const QByteArray &head);
     void refuseRequest(int status, const QByteArray &reason);
     void write(const StandInReply &reply, bool close);
+    // After a whole answer: read the next request, or close when asked to.
+    void afterAnswer(bool closeAsked);
+    // Once what was written has gone: close (FIN) or reset (RST).
+    void closeAfterWritten(bool reset);
+    void drip(const QByteArray &bytes, int piece, int intervalMs, bool closeAfter);
     void finishClose();
 
     QPointer<QSslSocket> m_socket;

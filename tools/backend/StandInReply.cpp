@@ -138,3 +138,27 @@ StandInReply StandInReply::recoverLimited(const QByteArray &retryAfter)
     reply.headers.append({"Retry-After", retryAfter});
     return reply;
 }
+
+StandInReply StandInReply::cutAfter(int bytes) const
+{
+    StandInReply reply = *this;
+    reply.transfer = Transfer::CutBody;
+    reply.cutAfterBytes = qBound(0, bytes, int(body.size()));
+    return reply;
+}
+
+StandInReply StandInReply::resetAfterHeaders() const
+{
+    StandInReply reply = *this;
+    reply.transfer = Transfer::ResetAfterHeaders;
+    return reply;
+}
+
+StandInReply StandInReply::dripped(int bytes, int intervalMs) const
+{
+    StandInReply reply = *this;
+    reply.transfer = Transfer::Drip;
+    reply.dripBytes = qMax(1, bytes);
+    reply.dripIntervalMs = qMax(0, intervalMs);
+    return reply;
+}

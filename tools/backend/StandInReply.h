@@ -68,11 +68,29 @@ public:
     // The same reply sent only after the given delay (Answer and Drop kinds).
     StandInReply delayed(int milliseconds) const;
 
+    // How an answer travels; the faults a path through the Internet adds.
+    enum class Transfer {
+        Whole,             // head and body, as announced
+        CutBody,           // the head announces the whole body, `cutAfter` bytes of it come, then the connection closes
+        ResetAfterHeaders, // the head, then a TCP reset
+        Drip,              // the head, then the body `dripBytes` at a time, one piece every `dripIntervalMs`
+    };
+    // The same answer, its body cut off after `bytes` bytes.
+    StandInReply cutAfter(int bytes) const;
+    // The same answer's head, then the connection reset.
+    StandInReply resetAfterHeaders() const;
+    // The same answer sent a few bytes at a time.
+    StandInReply dripped(int bytes, int intervalMs) const;
+
     Kind kind = Kind::Answer;
     int statusCode = 200;
     QByteArray body;
     Headers headers;
     int delayMs = 0;
+    Transfer transfer = Transfer::Whole;
+    int cutAfterBytes = 0;
+    int dripBytes = 1;
+    int dripIntervalMs = 0;
 };
 
 Q_DECLARE_METATYPE(StandInReply)

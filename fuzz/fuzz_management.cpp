@@ -1,0 +1,31 @@
+// Lines OpenVPN writes on its management link, read by the OpenVPN driver one
+// after another as they arrive. One driver reads every input, as one driver
+// reads everything a run of OpenVPN says, whatever state earlier lines left.
+#include "fuzz/FuzzSupport.h"
+#include "vpn/OpenVpnProtocol.h"
+
+#include <QJsonObject>
+
+namespace {
+OpenVpnProtocol *driver = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    FuzzSupport::init();
+    // The adapter's address is looked for at once: waiting for it would
+    // leave the fuzzer a few inputs a second.
+    OpenVpnProtocol::setAdapterWaitForTesting(0);
+    driver = new OpenVpnProtocol(QJsonObject{});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QList<QByteArray> lines = FuzzSupport::bytes(data, size).split('\n');
+    for (const QByteArray &line : lines) {
+        if (!driver->receiveManagementLineForTesting(QString::fromUtf8(line)))
+            break;
+    }
+    return 0;
+}
