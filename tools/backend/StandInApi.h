@@ -5,6 +5,7 @@
 #include "StandInCatalogue.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
+#include "StandInUpdates.h"
 
 #include <QObject>
 
@@ -25,6 +26,7 @@ public:
     const StandInCatalogue &catalogue() const { return m_catalogue; }
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
     StandInBlocklist &blocklist() { return m_blocklist; }
+    StandInUpdates &updates() { return m_updates; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -44,5 +46,6 @@ private:
     StandInAccounts m_accounts;
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
+    StandInUpdates m_updates;
     QString m_probeIp;
 };
