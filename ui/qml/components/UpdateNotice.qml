@@ -158,14 +158,15 @@ ColumnLayout {
     // A required update: nothing else until it is installed.
     B.Popup {
         objectName: "requiredUpdate"
-        parent: B.Overlay.overlay
+        // Over the whole window: nothing else can be pressed until it is done.
+        parent: notice.Window.contentItem
         visible: notice.offered && notice.mandatory
         modal: true
         closePolicy: B.Popup.NoAutoClose
-        anchors.centerIn: parent
+        x: parent ? Math.round((parent.width - width) / 2) : 0
+        y: parent ? Math.round((parent.height - height) / 2) : 0
         width: 420
         padding: Theme.unit * 3
-        B.Overlay.modal: Rectangle { color: Qt.rgba(0, 0, 0, 0.55) }
         background: Rectangle {
             radius: Theme.radius
             color: Theme.surface

@@ -16,6 +16,7 @@ ColumnLayout {
         text: block.downloading ? qsTr("Downloading update… ") + block.progress + "%" : block.title
         font.weight: Font.Medium
         Accessible.name: text
+        Layout.fillWidth: true
     }
     Label {
         visible: block.detail !== "" && !block.downloading
