@@ -12,7 +12,6 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QSysInfo>
 #include <QUrl>
 
 #include "account/CodeAuthenticator.h"
@@ -38,6 +37,7 @@
 #include "engagement/Telemetry.h"
 #include "engagement/VpnSessionReporter.h"
 #include "ipc/LocalSocketController.h"
+#include "platform/NativeArchitecture.h"
 #include "platform/WifiName.h"
 #include "servers/CdnRouteCache.h"
 #include "servers/ServerFilterProxyModel.h"
@@ -45,7 +45,6 @@
 #include "settings/AdBlock.h"
 #include "settings/BypassList.h"
 #include "settings/SettingsController.h"
-#include "platform/NativeArchitecture.h"
 #include "updater/UpdateCheckAnswer.h"
 #include "updater/Updater.h"
 #include "vpn/VpnConnection.h"
