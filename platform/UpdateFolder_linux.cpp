@@ -8,6 +8,10 @@ QString UpdateFolder::path()
     const QString folder = qEnvironmentVariable("KELVRA_TEST_UPDATE_DIR");
     if (!folder.isEmpty())
         return folder;
+    // A test that names none still stays inside its own home.
+    const QString home = qEnvironmentVariable("KELVRA_TEST_HOME");
+    if (!home.isEmpty())
+        return home + QStringLiteral("/update");
 #endif
     return QStringLiteral("/var/lib/kelvra/update");
 }
