@@ -41,6 +41,9 @@ protected:
 };
 
 QSharedPointer<Manager> sharedManager();
+// Gives a request made on another access manager the trust this build's API
+// requests have (the stand-in build trusts its own test CA only).
+void trustBuildCertificates(QNetworkRequest &request);
 
 // How long a request without a time-out of its own may go without moving a
 // byte before it is given up.

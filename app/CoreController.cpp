@@ -12,7 +12,6 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QSysInfo>
 #include <QUrl>
 
 #include "account/CodeAuthenticator.h"
@@ -38,6 +37,7 @@
 #include "engagement/Telemetry.h"
 #include "engagement/VpnSessionReporter.h"
 #include "ipc/LocalSocketController.h"
+#include "platform/NativeArchitecture.h"
 #include "platform/WifiName.h"
 #include "servers/CdnRouteCache.h"
 #include "servers/ServerFilterProxyModel.h"
@@ -45,6 +45,7 @@
 #include "settings/AdBlock.h"
 #include "settings/BypassList.h"
 #include "settings/SettingsController.h"
+#include "updater/UpdateCheckAnswer.h"
 #include "updater/Updater.h"
 #include "vpn/VpnConnection.h"
 
@@ -58,20 +59,6 @@ constexpr int kSilentSignInTimeoutMs = 15000;
 constexpr int kProfileRefreshAfterTunnelMs = 3000;
 constexpr int kAutoConnectWaitMs = 60000;
 int autoConnectWaitMs = kAutoConnectWaitMs;
-
-// The architecture the version check reports; an ARM64 machine gets the x64
-// build, which it runs.
-QString machineArchitecture()
-{
-    const QString arch = QSysInfo::currentCpuArchitecture();
-    if (arch == QLatin1String("x86_64") || arch == QLatin1String("arm64"))
-        return QStringLiteral("x64");
-    if (arch == QLatin1String("i386"))
-        return QStringLiteral("x86");
-    if (arch.startsWith(QLatin1String("arm")))
-        return QStringLiteral("ARM");
-    return QStringLiteral("Unknown");
-}
 
 const char *const kFonts[] = {
     ":/ui/fonts/Poppins-Light.ttf",    ":/ui/fonts/Poppins-Regular.ttf", ":/ui/fonts/Poppins-Medium.ttf",
@@ -516,7 +503,7 @@ void CoreController::checkUpdates()
         {QStringLiteral("current_version"), QStringLiteral(KELVRA_VERSION)},
         {QStringLiteral("type"), QStringLiteral("desktop")},
         {QStringLiteral("current_os"), QStringLiteral("windows")},
-        {QStringLiteral("machine_arch"), machineArchitecture()},
+        {QStringLiteral("machine_arch"), NativeArchitecture::forUpdateCheck()},
     };
     const QString token =
         UserManager::state() == UserManager::SignedIn ? TokenManager::instance()->getToken() : QString();
@@ -545,8 +532,49 @@ void CoreController::onLogout()
 
 void CoreController::parseResponse(QByteArray data, int statusCode)
 {
-    Q_UNUSED(data)
-    logger.debug() << "Update check answered (HTTP" << statusCode << ") - reading the answer is not built yet";
+    const UpdateCheckAnswer answer = UpdateCheckAnswer::parse(data, statusCode);
+    switch (answer.verdict) {
+    case UpdateCheckAnswer::Verdict::NoVersionInfo:
+        m_updateRetryTimer.stop();
+        logger.info() << "Update check: no version information available (404)";
+        setUpdateAvailable(false);
+        emit noUpdateAvailable();
+        return;
+    case UpdateCheckAnswer::Verdict::Rejected:
+        m_updateRetryTimer.stop();
+        logger.warning() << "Update check rejected by server: status" << statusCode << "body:"
+                         << QString::fromUtf8(data.left(200));
+        setUpdateAvailable(false);
+        emit noUpdateAvailable();
+        return;
+    case UpdateCheckAnswer::Verdict::Failed:
+        logger.warning() << "Update check failed: status" << statusCode << "parse:" << answer.parseError;
+        onErrorOccurred();
+        return;
+    case UpdateCheckAnswer::Verdict::Available:
+        m_updateRetryTimer.stop();
+        m_updater->setSetupOffer(answer.setupUrl, answer.setupSha256, answer.setupSize);
+        logger.info() << "Update offered:" << answer.latestVersion << answer.updateType
+                      << (answer.installerUrl.isEmpty() ? "no installer link" : "in-app");
+        setUpdateAvailable(true);
+        emit updateAvailable(answer.downloadUrl, answer.updateType, answer.installerUrl, answer.sha256);
+        return;
+    case UpdateCheckAnswer::Verdict::NotAvailable:
+        m_updateRetryTimer.stop();
+        if (!answer.recognised)
+            logger.warning() << "Update check: unrecognised response payload, message:" << answer.message;
+        setUpdateAvailable(false);
+        emit noUpdateAvailable();
+        return;
+    }
+}
+
+void CoreController::setUpdateAvailable(bool available)
+{
+    if (m_isUpdateAvailable == available)
+        return;
+    m_isUpdateAvailable = available;
+    emit updateStateChanged();
 }
 
 void CoreController::onErrorOccurred()

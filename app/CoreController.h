@@ -108,6 +108,7 @@ public:
 
 private:
     void settleSignIn();
+    void setUpdateAvailable(bool available);
     void loadFonts();
     // The catalogue's links to the service and the tunnel.
     void linkServersToTunnel();

@@ -10,7 +10,7 @@ packages=(
     qml6-module-qttest qml6-module-qtquick-shapes qml6-module-qt-labs-settings qml6-module-qtqml-models
     libqt6svg6 libgl1-mesa-dev
     dbus gnome-keyring libfaketime
-    iproute2 iputils-ping util-linux openvpn openssl
+    iproute2 iputils-ping util-linux openvpn openssl libssl-dev
     "$@"
 )
 missing=()

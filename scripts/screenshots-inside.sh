@@ -226,3 +226,60 @@ click 600 217
 pause 1
 nav protocol
 shot light-protocol-limited
+
+# The update notice: a backend that offers an update (the client's own
+# program stands in for the installer), a fresh sign-in, the strip on the
+# home page; pressing Update downloads and checks it, and the hand-over fails
+# here (no elevation on this display). Then a required update.
+restart_backend_offering() {
+    kill "${pids[0]}" 2>/dev/null || true
+    mkdir -p "$out/offer"
+    cp "$bin/kelvra" "$out/offer/Kelvra-3.7.9-setup.exe"
+    "$bin/kelvra-backend-standin" --update-offer "$out/offer/Kelvra-3.7.9-setup.exe" --update-type "$1" \
+        >>"$out/backend.log" 2>&1 &
+    pids[0]=$!
+    sleep 1
+}
+stop_client
+set_setting Appearance dark true
+restart_backend_offering optional
+start_client
+pause 2
+sign_in "update@example.com"
+pause 2
+shot home-update-available
+click 990 100
+pause 4
+shot home-update-failed
+stop_client
+restart_backend_offering mandatory
+start_client
+pause 2
+sign_in "required@example.com"
+pause 2
+shot home-update-required
+
+# Kelvra Setup in each preview mode.
+setup_shot() {
+    local name=$1
+    shift
+    "$bin/kelvra-setup" "$@" >>"$out/setup.log" 2>&1 &
+    local setup=$!
+    local swin
+    swin=$(timeout 20 xdotool search --sync --onlyvisible --name '^Kelvra Setup$' | head -n1) || true
+    if [ -n "$swin" ]; then
+        sleep "${SETUP_PAUSE:-1.5}"
+        import -window "$swin" "$out/$name.png"
+        echo "  $name.png"
+    else
+        echo "Kelvra Setup's window did not appear for $name" >&2
+    fi
+    kill "$setup" 2>/dev/null || true
+    wait "$setup" 2>/dev/null || true
+}
+for demo in welcome options permission done error cancel installed update; do
+    setup_shot "setup-$demo" --demo "$demo"
+done
+SETUP_PAUSE=4 setup_shot setup-installing --demo installing
+SETUP_PAUSE=5.5 setup_shot setup-flow --demo flow
+setup_shot setup-welcome-linux --demo welcome --os linux

@@ -19,7 +19,7 @@ bash scripts/deps.sh xvfb x11-apps imagemagick xdotool
 
 build=${KELVRA_RUN_BUILD_DIR:-build}
 cmake -S . -B "$build" -DKELVRA_API=standin -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kelvra kelvra-backend-standin kelvra-service
+cmake --build "$build" -j"$(nproc)" --target kelvra kelvra-backend-standin kelvra-service kelvra-setup
 
 # A display number nobody uses, so several runs (and people) never meet.
 display=99

@@ -168,8 +168,10 @@ bool BackendStandIn::listen(const QList<QHostAddress> &addresses, quint16 port)
         }
         // A free port taken by the first address is shared by the rest.
         port = added.port;
-        if (!d->port)
+        if (!d->port) {
             d->port = port;
+            d->api->updates().setPort(port);
+        }
     }
     return all;
 }
@@ -428,6 +430,11 @@ void BackendStandIn::setBlocklist(const QStringList &domains, StandInBlocklist::
 StandInBlocklist BackendStandIn::blocklist() const
 {
     return d->api->blocklist();
+}
+
+StandInUpdates &BackendStandIn::updates()
+{
+    return d->api->updates();
 }
 
 QJsonObject BackendStandIn::catalogue() const

@@ -3,6 +3,7 @@
 #include "StandInBlocklist.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
+#include "StandInUpdates.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -139,6 +140,9 @@ public:
     void setBlocklist(const QStringList &domains,
                       StandInBlocklist::Fault fault = StandInBlocklist::Fault::None);
     StandInBlocklist blocklist() const;
+
+    // The update offer and the installer downloads (see StandInUpdates).
+    StandInUpdates &updates();
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

@@ -99,6 +99,8 @@ StandInReply StandInApi::answer(const StandInRequest &request)
             return StandInReply::error(405, QStringLiteral("Method not allowed."));
         return trace(request);
     }
+    if (request.path.startsWith(QLatin1String("/downloads/")))
+        return m_updates.download(request);
     if (request.path.startsWith(QLatin1String("/api/")))
         return api(request, request.endpoint());
     return StandInReply::error(404, QStringLiteral("Not found."));
@@ -128,13 +130,8 @@ StandInReply StandInApi::api(const StandInRequest &request, const QString &endpo
         return codeLogin(request);
     if (route == QLatin1String("auth/sso-login-with-token"))
         return linkLogin(request);
-    if (route == QLatin1String("app-version-check")) {
-        if (request.json().value(QLatin1String("current_version")).toString().isEmpty())
-            return invalid(QStringLiteral("The current version field is required."));
-        return ok({{QStringLiteral("message"), QStringLiteral("No updates available.")},
-                   {QStringLiteral("update_available"), false},
-                   {QStringLiteral("latest_version"), request.json().value(QLatin1String("current_version"))}});
-    }
+    if (route == QLatin1String("app-version-check"))
+        return m_updates.check(request);
     StandInAccounts::Account *account = m_accounts.accountForToken(request.bearerToken());
     if (!account)
         return StandInReply::unauthorized();

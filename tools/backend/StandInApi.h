@@ -5,6 +5,7 @@
 #include "StandInCatalogue.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
+#include "StandInUpdates.h"
 
 #include <QObject>
 #include <QStringList>
@@ -27,6 +28,7 @@ public:
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
     StandInBlocklist &blocklist() { return m_blocklist; }
     QStringList headerFaults() const { return m_headerFaults; }
+    StandInUpdates &updates() { return m_updates; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -46,6 +48,7 @@ private:
     StandInAccounts m_accounts;
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
+    StandInUpdates m_updates;
     QString m_probeIp;
     QStringList m_headerFaults;
 };

@@ -5,6 +5,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QTextStream>
 
@@ -32,7 +34,14 @@ int main(int argc, char *argv[])
                                              QStringLiteral("Devices connected at once before a configuration is refused (default: no limit)."),
                                              QStringLiteral("count"), QStringLiteral("0"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print every request."));
-    parser.addOptions({address, port, noExtras, deviceLimit, connectionLimit, verbose});
+    const QCommandLineOption updateOffer(QStringLiteral("update-offer"),
+                                         QStringLiteral("Offer this file as an update, served under its name from "
+                                                        "https://testapi.kelvra.test/downloads/ (port 443)."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption updateType(QStringLiteral("update-type"),
+                                        QStringLiteral("The offered update's type (default optional; \"mandatory\")."),
+                                        QStringLiteral("type"), QStringLiteral("optional"));
+    parser.addOptions({address, port, noExtras, deviceLimit, connectionLimit, verbose, updateOffer, updateType});
     parser.process(app);
 
     QTextStream out(stdout);
@@ -80,6 +89,19 @@ int main(int argc, char *argv[])
             if (local.contains(extra) && standIn.listen({extra}, 443))
                 out << "Listening on https://" << text << ":443" << Qt::endl;
         }
+    }
+    if (parser.isSet(updateOffer)) {
+        QFile file(parser.value(updateOffer));
+        if (!file.open(QIODevice::ReadOnly)) {
+            QTextStream(stderr) << "Can't read --update-offer: " << file.fileName() << Qt::endl;
+            return 2;
+        }
+        // Installer links name the standard port, as the real download host's do.
+        if (standIn.listen({QHostAddress(QStringLiteral("127.0.0.1"))}, 443))
+            standIn.updates().setPort(443);
+        standIn.updates().offer(QFileInfo(file.fileName()).fileName(), file.readAll(), StandInUpdates::Fault::None,
+                                parser.value(updateType));
+        out << "Offering " << standIn.updates().linkFor(QFileInfo(file.fileName()).fileName()) << Qt::endl;
     }
     out << "API base: " << standIn.baseUrl() << Qt::endl;
     out << "Trusted CA: " << BackendStandIn::caCertificatePath() << Qt::endl;

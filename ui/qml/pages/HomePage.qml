@@ -21,6 +21,7 @@ Item {
         if (Session.email !== "")
             MServers.reconcileAccount(Session.email)
         MServers.fetchServers()
+        updateNotice.check()
     }
 
     // The drivers report throughput in megabits per second.
@@ -82,6 +83,11 @@ Item {
         anchors.fill: parent
         anchors.margins: Theme.unit * 4
         spacing: Theme.unit * 2
+
+        UpdateNotice {
+            id: updateNotice
+            Layout.fillWidth: true
+        }
 
         // Notes that matter now, each dismissible.
         Banner {
