@@ -6,7 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "servers/ServerRecord.h"
@@ -41,7 +43,17 @@ struct ServerList {
     QStringList specialtySections;
     QHash<QString, QString> poolMemberNames;  // member name → pool name
     QHash<QString, PoolRef> poolMemberIds;    // member id → its pool
-    QHash<QString, ServerRecord *> byServerId;  // locations and servers
+    // Locations and servers by handle, in handle order: the reader hands out
+    // ascending handles along the rows, so this index is built by appending.
+    using IdIndex = std::vector<std::pair<QString, ServerRecord *>>;
+    IdIndex byServerId;
     QHash<QString, ServerRecord *> byName;      // first server of each name
     QHash<QString, ServerRecord *> byConfigId;  // first server of each config id
+
+    static ServerRecord *find(const IdIndex &index, const QString &serverId)
+    {
+        const auto it = std::lower_bound(index.begin(), index.end(), serverId,
+                                         [](const auto &entry, const QString &id) { return entry.first < id; });
+        return it != index.end() && it->first == serverId ? it->second : nullptr;
+    }
 };

@@ -7,6 +7,8 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -32,7 +34,7 @@ bool isOrdinaryCategory(const QString &name)
 
 // Numbers arrive as JSON numbers or as numeric text; anything else (objects,
 // lists, text that is no number, values beyond a double) is not a number.
-bool numberOf(const QJsonValue &value, double *out)
+template<typename Value> bool numberOf(const Value &value, double *out)
 {
     double number = 0;
     if (value.isDouble()) {
@@ -62,13 +64,13 @@ int roundedInt(double number)
     return int(rounded);
 }
 
-int roundedIntOf(const QJsonValue &value, int fallback)
+template<typename Value> int roundedIntOf(const Value &value, int fallback)
 {
     double number = 0;
     return numberOf(value, &number) ? roundedInt(number) : fallback;
 }
 
-int healthOf(const QJsonValue &value)
+template<typename Value> int healthOf(const Value &value)
 {
     if (value.isDouble())
         return roundedIntOf(value, 0);
@@ -84,6 +86,43 @@ QString textOf(const QJsonObject &object, QLatin1String key)
 {
     const QJsonValue value = object.value(key);
     return value.isString() ? value.toString() : QString();
+}
+
+// A member of an object read in place, without a QJsonValue made for it;
+// a missing member reads as undefined.
+class Member
+{
+public:
+    Member(const QJsonObject &object, QLatin1String key)
+        : m_it(object.constFind(key)), m_found(m_it != object.constEnd())
+    {
+    }
+
+    bool isDouble() const { return m_found && m_it.value().isDouble(); }
+    bool isString() const { return m_found && m_it.value().isString(); }
+    double toDouble() const { return m_found ? m_it.value().toDouble() : 0; }
+    QString toString() const { return m_found ? m_it.value().toString() : QString(); }
+    bool toBool(bool fallback) const { return m_found ? m_it.value().toBool(fallback) : fallback; }
+    QString text() const { return isString() ? toString() : QString(); }
+    QJsonValue value() const { return m_found ? QJsonValue(m_it.value()) : QJsonValue(QJsonValue::Undefined); }
+
+private:
+    QJsonObject::const_iterator m_it;
+    bool m_found;
+};
+
+// Ids come as text or as numbers; both are kept as text.
+template<typename Value> QString idTextOf(const Value &value)
+{
+    if (value.isString())
+        return value.toString();
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        if (std::floor(number) == number && std::fabs(number) < 9.0e15)
+            return QString::number(qint64(number));
+        return QString::number(number, 'g', 17);
+    }
+    return {};
 }
 
 // "\A[A-Za-z0-9_-]{1,32}\z": the names the API may give for a protocol's type and transport.
@@ -165,6 +204,9 @@ public:
                     addLocation(name, country.toObject());
             }
         }
+        auto byId = [](const auto &a, const auto &b) { return a.first < b.first; };
+        if (!std::is_sorted(m_list.byServerId.begin(), m_list.byServerId.end(), byId))
+            std::sort(m_list.byServerId.begin(), m_list.byServerId.end(), byId);
     }
 
 private:
@@ -180,15 +222,25 @@ private:
                            + object.value(QLatin1String("pools")).toArray().size();
             }
         }
-        m_list.byServerId.reserve(records);
+        m_list.byServerId.reserve(size_t(records));
         m_list.byName.reserve(records);
         m_list.byConfigId.reserve(records);
+        m_ids = ServerListReader::newServerIds(records);
+    }
+
+    // Handed out in model order, so the handles ascend with the rows.
+    QString nextServerId()
+    {
+        if (m_nextId < m_ids.size())
+            return std::move(m_ids[m_nextId++]);
+        return ServerListReader::newServerId();
     }
 
     void addLocation(const QString &category, const QJsonObject &country)
     {
         auto location = std::make_unique<ServerRecord>();
-        location->serverId = ServerListReader::newServerId();
+        location->serverId = nextServerId();
+        m_list.byServerId.emplace_back(location->serverId, location.get());
         location->name = textOf(country, QLatin1String("name"));
         location->flag =
             kFlagPrefix + textOf(country, QLatin1String("country_code")).toLower() + QStringLiteral(".svg");
@@ -245,101 +297,59 @@ private:
             ServerRecord &s = *server;
             location->speedScore = qMax(location->speedScore, s.speedScore);
             location->health = qMax(location->health, s.health);
-            m_list.byServerId.insert(s.serverId, server.get());
-            if (!s.name.isEmpty() && !m_list.byName.contains(s.name))
-                m_list.byName.insert(s.name, server.get());
-            if (!s.configId.isEmpty() && !m_list.byConfigId.contains(s.configId))
-                m_list.byConfigId.insert(s.configId, server.get());
+            m_list.byServerId.emplace_back(s.serverId, server.get());
+            // The first server of a name or config id is the one found.
+            if (!s.name.isEmpty()) {
+                ServerRecord *&byName = m_list.byName[s.name];
+                if (!byName)
+                    byName = server.get();
+            }
+            if (!s.configId.isEmpty()) {
+                ServerRecord *&byConfigId = m_list.byConfigId[s.configId];
+                if (!byConfigId)
+                    byConfigId = server.get();
+            }
             location->children.push_back(std::move(server));
         }
         if (!location->children.empty())
             m_list.hasList = true;
-        m_list.byServerId.insert(location->serverId, location.get());
+
         m_list.locations.push_back(std::move(location));
     }
 
     void readServer(const QJsonObject &entry, ServerRecord &location, ServerRecord &s)
     {
-        s.serverId = ServerListReader::newServerId();
+        s.serverId = nextServerId();
         s.parent = &location;
         s.row = int(location.children.size());
         s.flag = location.flag;
         s.category = location.category;
 
-        // One walk over the keys: looking each of them up costs a search per key.
-        QJsonValue vpnType, offeredProtocols, recommendedValue, poolValue, speed, health, latitudeValue,
-            longitudeValue, probeValue, estimateValue, idValue;
-        for (auto it = entry.constBegin(); it != entry.constEnd(); ++it) {
-            const QString key = it.key();
-            switch (key.size()) {
-            case 2:
-                if (key == QLatin1String("id"))
-                    idValue = it.value();
-                break;
-            case 3:
-                if (key == QLatin1String("lat"))
-                    latitudeValue = it.value();
-                break;
-            case 4:
-                if (key == QLatin1String("name"))
-                    s.name = it.value().toString();
-                else if (key == QLatin1String("city"))
-                    s.city = it.value().toString();
-                else if (key == QLatin1String("long"))
-                    longitudeValue = it.value();
-                else if (key == QLatin1String("pool"))
-                    poolValue = it.value();
-                break;
-            case 6:
-                if (key == QLatin1String("health"))
-                    health = it.value();
-                break;
-            case 8:
-                if (key == QLatin1String("vpn_type"))
-                    vpnType = it.value();
-                break;
-            case 9:
-                if (key == QLatin1String("config_id"))
-                    s.configId = it.value().toString();
-                else if (key == QLatin1String("protocols"))
-                    offeredProtocols = it.value();
-                else if (key == QLatin1String("cdn_probe"))
-                    probeValue = it.value();
-                break;
-            case 10:
-                if (key == QLatin1String("ip_address"))
-                    s.ipAddress = it.value().toString();
-                break;
-            case 11:
-                if (key == QLatin1String("speed_score"))
-                    speed = it.value();
-                break;
-            case 15:
-                if (key == QLatin1String("recommended_vpn"))
-                    recommendedValue = it.value();
-                break;
-            case 17:
-                if (key == QLatin1String("estimated_ping_ms"))
-                    estimateValue = it.value();
-                break;
-            default:
-                break;
-            }
-        }
+        // The parser keeps an object's keys sorted: each lookup is a binary
+        // search over the stored keys, with no text made for any of them.
+        s.name = Member(entry, QLatin1String("name")).text();
+        s.city = shared(Member(entry, QLatin1String("city")).text());
+        s.ipAddress = Member(entry, QLatin1String("ip_address")).text();
+        s.configId = Member(entry, QLatin1String("config_id")).text();
+        const Member latitudeValue(entry, QLatin1String("lat"));
+        const Member longitudeValue(entry, QLatin1String("long"));
 
-        resolveProtocols(s, vpnType, offeredProtocols, recommendedValue);
+        resolveProtocols(s, Member(entry, QLatin1String("vpn_type")).value(),
+                         Member(entry, QLatin1String("protocols")).value(),
+                         Member(entry, QLatin1String("recommended_vpn")));
 
-        s.isPool = poolValue.toBool(false);
+        s.isPool = Member(entry, QLatin1String("pool")).toBool(false);
         if (s.name == location.name)
             s.name = s.name.toLower();
-        s.speedScore = roundedIntOf(speed, 0);
-        s.health = healthOf(health);
-        s.apiId = ServerListReader::idText(idValue);
+        s.speedScore = roundedIntOf(Member(entry, QLatin1String("speed_score")), 0);
+        s.health = healthOf(Member(entry, QLatin1String("health")));
+        s.apiId = idTextOf(Member(entry, QLatin1String("id")));
+        const QJsonValue probeValue = Member(entry, QLatin1String("cdn_probe")).value();
         if (probeValue.isObject()) {
             const QJsonObject probe = probeValue.toObject();
-            s.cdnProbeAddress = textOf(probe, QLatin1String("address"));
-            s.cdnProbeSni = textOf(probe, QLatin1String("sni"));
-            s.cdnProbePath = textOf(probe, QLatin1String("path"));
+            s.cdnProbeAddress = shared(textOf(probe, QLatin1String("address")));
+            s.cdnProbeSni = shared(textOf(probe, QLatin1String("sni")));
+            s.cdnProbePath = shared(textOf(probe, QLatin1String("path")));
         }
         double latitude = 0;
         double longitude = 0;
@@ -348,38 +358,15 @@ private:
             s.latitude = latitude;
             s.longitude = longitude;
         }
-        const int estimate = roundedIntOf(estimateValue, -1);
+        const int estimate = roundedIntOf(Member(entry, QLatin1String("estimated_ping_ms")), -1);
         s.estimatedPingMs = estimate >= 0 ? estimate : -1;
     }
 
     // Protocols: the "protocols" entries win; the legacy names count only without them.
     void resolveProtocols(ServerRecord &s, const QJsonValue &vpnType, const QJsonValue &offeredProtocols,
-                          const QJsonValue &recommendedValue)
+                          const Member &recommendedValue)
     {
-        s.protocols.reserve(4);
-        for (const QJsonValue &item : offeredProtocols.toArray()) {
-            // Entries hold one to three keys: looking them up is cheaper than a walk.
-            const QJsonObject offered = item.toObject();
-            const QString id = offered.value(QLatin1String("id")).toString();
-            if (id.isEmpty())
-                continue;
-            const int known = protocolOfId(id);
-            if (known < 0) {
-                s.hasCdnRoute = true;
-                continue;
-            }
-            if (known == 0)
-                continue;
-            const auto protocol = VpnProtocol::Protocol(known);
-            const QString type = offered.value(QLatin1String("vpn_type")).toString();
-            const QString transport = lowered(offered.value(QLatin1String("transport")).toString());
-            if (isProtocolWord(type))
-                s.vpnTypes.insert(protocol, type);
-            if (isProtocolWord(transport))
-                s.transports.insert(protocol, transport);
-            if (!s.protocols.contains(protocol))
-                s.protocols << protocol;
-        }
+        readOffered(offeredProtocols.toArray(), s);
         if (s.protocols.isEmpty()) {
             QStringList legacy;
             for (const QJsonValue &name : vpnType.toArray()) {
@@ -418,13 +405,112 @@ private:
         s.selectedProtocol = m_currentProtocol != VpnProtocol::Optimal && s.protocols.contains(m_currentProtocol)
                                  ? m_currentProtocol
                                  : VpnProtocol::Optimal;
+        s.protocols = shared(s.protocols, m_protocolLists);
     }
+
+    // What one "protocols" array offers.
+    struct Offered {
+        QJsonArray source;
+        QList<VpnProtocol::Protocol> protocols;
+        ProtocolTexts vpnTypes;
+        ProtocolTexts transports;
+        bool hasCdnRoute = false;
+    };
+
+    // Servers of a list repeat a handful of "protocols" arrays: an array equal
+    // to one read lately gives the same result without reading its entries.
+    void readOffered(const QJsonArray &array, ServerRecord &s)
+    {
+        if (array.isEmpty())
+            return;
+        auto known = std::find_if(m_offered.begin(), m_offered.end(),
+                                  [&array](const Offered &offered) { return offered.source == array; });
+        if (known == m_offered.end()) {
+            if (m_offered.size() < kMaxSharedLists)
+                m_offered.emplace_back();
+            known = m_offered.end() - 1;
+            *known = resolveOffered(array);
+        }
+        // The latest first: neighbours tend to offer the same.
+        std::rotate(m_offered.begin(), known, known + 1);
+        const Offered &offered = m_offered.front();
+        s.protocols = offered.protocols;
+        s.vpnTypes = offered.vpnTypes;
+        s.transports = offered.transports;
+        s.hasCdnRoute = offered.hasCdnRoute;
+    }
+
+    static Offered resolveOffered(const QJsonArray &array)
+    {
+        Offered offered;
+        offered.source = array;
+        for (const QJsonValue &item : array) {
+            // Entries hold one to three keys: looking them up is cheaper than a walk.
+            const QJsonObject entry = item.toObject();
+            const QString id = entry.value(QLatin1String("id")).toString();
+            if (id.isEmpty())
+                continue;
+            const int known = protocolOfId(id);
+            if (known < 0) {
+                offered.hasCdnRoute = true;
+                continue;
+            }
+            if (known == 0)
+                continue;
+            const auto protocol = VpnProtocol::Protocol(known);
+            const QString type = entry.value(QLatin1String("vpn_type")).toString();
+            const QString transport = lowered(entry.value(QLatin1String("transport")).toString());
+            if (isProtocolWord(type))
+                offered.vpnTypes.insert(protocol, type);
+            if (isProtocolWord(transport))
+                offered.transports.insert(protocol, transport);
+            if (!offered.protocols.contains(protocol))
+                offered.protocols << protocol;
+        }
+        return offered;
+    }
+
+    // Most servers repeat a few texts and protocol lists: records that hold
+    // equal values share one copy, so the tree holds (and later frees) far
+    // fewer blocks of memory.
+    QString shared(const QString &text)
+    {
+        if (text.isEmpty())
+            return text;
+        const auto known = m_texts.constFind(text);
+        if (known != m_texts.constEnd())
+            return *known;
+        if (m_texts.size() < kMaxShared)
+            m_texts.insert(text);
+        return text;
+    }
+
+    template<typename List> static List shared(const List &list, QList<List> &known)
+    {
+        if (list.isEmpty())
+            return list;
+        for (const List &candidate : std::as_const(known)) {
+            if (candidate == list)
+                return candidate;
+        }
+        if (known.size() < kMaxSharedLists)
+            known << list;
+        return list;
+    }
+
+    static constexpr qsizetype kMaxShared = 4096;
+    static constexpr qsizetype kMaxSharedLists = 16;
 
     ServerList &m_list;
     const VpnProtocol::Protocol m_currentProtocol;
     // Reused from country to country.
     QList<QJsonObject> m_entries;
     QHash<QString, QString> m_memberOf;
+    QSet<QString> m_texts;
+    QList<QList<VpnProtocol::Protocol>> m_protocolLists;
+    std::vector<Offered> m_offered;
+    std::vector<QString> m_ids;
+    size_t m_nextId = 0;
 };
 
 // The list-wide settings that come with the list.
@@ -474,49 +560,57 @@ void readSettings(const QJsonObject &payload, ServerList &list)
 // Ids come as text or as numbers; both are kept as text.
 QString ServerListReader::idText(const QJsonValue &value)
 {
-    if (value.isString())
-        return value.toString();
-    if (value.isDouble()) {
-        const double number = value.toDouble();
-        if (std::floor(number) == number && std::fabs(number) < 9.0e15)
-            return QString::number(qint64(number));
-        return QString::number(number, 'g', 17);
-    }
-    return {};
+    return idTextOf(value);
 }
 
-// Record handles only need to be unique within the run: a version-4 UUID from
-// the process's securely seeded generator, without a system call per record.
 QString ServerListReader::newServerId()
 {
-    quint32 words[4];
-    QRandomGenerator::global()->fillRange(words);
-    words[1] = (words[1] & 0xffff0fffu) | 0x00004000u;  // version 4
-    words[2] = (words[2] & 0x3fffffffu) | 0x80000000u;  // RFC 4122 variant
-    // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as QUuid::toString() writes it.
-    static const char hex[] = "0123456789abcdef";
-    QString id(38, Qt::Uninitialized);
-    QChar *d = id.data();
-    int n = 0;
-    auto put = [&](quint32 word, int digits) {
-        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
-            d[n++] = QLatin1Char(hex[(word >> shift) & 0xf]);
-    };
-    d[n++] = QLatin1Char('{');
-    put(words[0], 8);
-    d[n++] = QLatin1Char('-');
-    put(words[1] >> 16, 4);
-    d[n++] = QLatin1Char('-');
-    put(words[1] & 0xffff, 4);
-    d[n++] = QLatin1Char('-');
-    put(words[2] >> 16, 4);
-    d[n++] = QLatin1Char('-');
-    put(words[2] & 0xffff, 4);
-    put(words[3], 8);
-    d[n++] = QLatin1Char('}');
-    return id;
+    return newServerIds(1).front();
 }
 
+// Record handles only need to be unique within the run: version-4 UUIDs from
+// the process's securely seeded generator, without a system call per record.
+std::vector<QString> ServerListReader::newServerIds(qsizetype count)
+{
+    using Words = std::array<quint32, 4>;
+    std::vector<Words> values(size_t(qMax<qsizetype>(0, count)));
+    if (!values.empty())
+        QRandomGenerator::global()->fillRange(values.front().data(), qsizetype(values.size() * 4));
+    for (Words &words : values) {
+        words[1] = (words[1] & 0xffff0fffu) | 0x00004000u;  // version 4
+        words[2] = (words[2] & 0x3fffffffu) | 0x80000000u;  // RFC 4122 variant
+    }
+    // In ascending order their texts are in ascending order too (fixed width,
+    // lower-case hex), so maps keyed by them are built front to back.
+    std::sort(values.begin(), values.end());
+    std::vector<QString> ids;
+    ids.reserve(values.size());
+    static const char hex[] = "0123456789abcdef";
+    for (const Words &words : values) {
+        // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as QUuid::toString() writes it.
+        QString id(38, Qt::Uninitialized);
+        QChar *d = id.data();
+        int n = 0;
+        auto put = [&](quint32 word, int digits) {
+            for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+                d[n++] = QLatin1Char(hex[(word >> shift) & 0xf]);
+        };
+        d[n++] = QLatin1Char('{');
+        put(words[0], 8);
+        d[n++] = QLatin1Char('-');
+        put(words[1] >> 16, 4);
+        d[n++] = QLatin1Char('-');
+        put(words[1] & 0xffff, 4);
+        d[n++] = QLatin1Char('-');
+        put(words[2] >> 16, 4);
+        d[n++] = QLatin1Char('-');
+        put(words[2] & 0xffff, 4);
+        put(words[3], 8);
+        d[n++] = QLatin1Char('}');
+        ids.push_back(std::move(id));
+    }
+    return ids;
+}
 
 ServerList ServerListReader::read(const QByteArray &body, VpnProtocol::Protocol currentProtocol)
 {

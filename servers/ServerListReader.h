@@ -5,6 +5,8 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include <vector>
+
 #include "servers/ServerList.h"
 #include "vpn/VpnProtocol.h"
 
@@ -28,4 +30,6 @@ public:
 
     // A version-4 UUID in braced text form: the handle of one record.
     static QString newServerId();
+    // `count` of them, in ascending order.
+    static std::vector<QString> newServerIds(qsizetype count);
 };

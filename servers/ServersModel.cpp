@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QPointer>
 
+#include <map>
+
 #include "app/Logger.h"
 #include "app/Settings.h"
 #include "servers/AppDataFile.h"
@@ -422,7 +424,9 @@ void ServersModel::adoptTree(ServerList &list)
     m_byServerId.clear();
     m_byName.clear();
     m_byConfigId.clear();
-    m_serversByAddress.clear();
+    m_firstServerOfAddress.clear();
+    m_pingServers.clear();
+    m_nextServerOfAddress.clear();
     m_locations.clear();
     endResetModel();
 
@@ -640,7 +644,7 @@ void ServersModel::onVpnStateChanged(VpnProtocol::ConnectionState state)
 
 ServersModel::Server *ServersModel::serverById(const QString &serverId) const
 {
-    return m_byServerId.value(serverId);
+    return ServerList::find(m_byServerId, serverId);
 }
 
 ServersModel::Server *ServersModel::serverByName(const QString &name, Server **location) const
@@ -955,8 +959,12 @@ void ServersModel::onPingResult(const QString &host, int ms)
         return;
     m_measuredPings.insert(host, value);
     // Only the servers behind this address can show something new.
+    indexPingAddresses();
     bool changed = false;
-    for (const Server *server : m_serversByAddress.value(host)) {
+    const auto first = m_firstServerOfAddress.constFind(host);
+    for (int index = first == m_firstServerOfAddress.constEnd() ? -1 : *first; index >= 0;
+         index = m_nextServerOfAddress[size_t(index)]) {
+        const Server *server = m_pingServers[size_t(index)];
         const QVariant entry = pingEntry(server);
         const auto shown = m_pings.find(server->serverId);
         if (!entry.isValid()) {
@@ -1004,21 +1012,42 @@ void ServersModel::rebuildPings()
             it = entries.insert(ms, QVariantMap{{QStringLiteral("ms"), ms}, {QStringLiteral("estimated"), estimated}});
         return *it;
     };
-    QVariantMap pings;
-    m_serversByAddress.clear();
+    // The reader hands out record handles in ascending order along the rows:
+    // each entry goes in at the end of the map, without a search.
+    std::map<QString, QVariant> map;
     forEachServer([&](Server *server) {
-        if (!server->isPool && !server->ipAddress.isEmpty())
-            m_serversByAddress[server->ipAddress].append(server);
         const int measured = server->isPool ? -1 : m_measuredPings.value(server->ipAddress, -1);
         if (measured >= 0)
-            pings.insert(server->serverId, entry(measuredEntries, measured, false));
+            map.emplace_hint(map.end(), server->serverId, entry(measuredEntries, measured, false));
         else if (server->estimatedPingMs >= 0)
-            pings.insert(server->serverId, entry(estimatedEntries, server->estimatedPingMs, true));
+            map.emplace_hint(map.end(), server->serverId, entry(estimatedEntries, server->estimatedPingMs, true));
         return true;
     });
+    QVariantMap pings(std::move(map));
     if (pings == m_pings)
         return;
-    m_pings = pings;
+    m_pings = std::move(pings);
     if (!m_pingsTimer.isActive())
         m_pingsTimer.start();
+}
+
+void ServersModel::indexPingAddresses()
+{
+    if (!m_pingServers.empty())
+        return;
+    forEachServer([this](Server *server) {
+        if (server->isPool || server->ipAddress.isEmpty())
+            return true;
+        const int index = int(m_pingServers.size());
+        m_pingServers.push_back(server);
+        const auto first = m_firstServerOfAddress.find(server->ipAddress);
+        if (first == m_firstServerOfAddress.end()) {
+            m_firstServerOfAddress.insert(server->ipAddress, index);
+            m_nextServerOfAddress.push_back(-1);
+        } else {
+            m_nextServerOfAddress.push_back(*first);
+            *first = index;
+        }
+        return true;
+    });
 }

@@ -233,6 +233,8 @@ private:
     void onPingResult(const QString &host, int ms);
     void onPingsIdle();
     void rebuildPings();
+    // Indexes the servers by address, once per tree, when a measurement comes.
+    void indexPingAddresses();
     QVariant pingEntry(const Server *server) const;
 
     QSharedPointer<Settings> m_settings;
@@ -241,7 +243,7 @@ private:
     Pinger *m_pinger = nullptr;
 
     std::vector<std::unique_ptr<Server>> m_locations;
-    QHash<QString, Server *> m_byServerId;
+    ServerList::IdIndex m_byServerId;
     QHash<QString, Server *> m_byName;
     QHash<QString, Server *> m_byConfigId;
 
@@ -279,9 +281,13 @@ private:
     std::unique_ptr<ServerListCacheWriter> m_cacheWriter;
 
     QHash<QString, int> m_measuredPings;
-    // The servers measured through each address: a new measurement touches
-    // only their entries.
-    QHash<QString, QList<const Server *>> m_serversByAddress;
+    // The servers measured through each address, so that a new measurement
+    // touches only their entries: the address's first server in m_pingServers,
+    // then a chain through m_nextServerOfAddress (-1 ends it). Empty until the
+    // first measurement for the tree.
+    QHash<QString, int> m_firstServerOfAddress;
+    std::vector<const Server *> m_pingServers;
+    std::vector<int> m_nextServerOfAddress;
     QVariantMap m_pings;
     QElapsedTimer m_roundTimer;
     QElapsedTimer m_stateChangeTimer;

@@ -59,9 +59,13 @@ private slots:
         QCOMPARE(berlin.selectedProtocol, VpnProtocol::AmneziaWg);
         QCOMPARE(germany.children.at(0)->selectedProtocol, VpnProtocol::Optimal);
         // Every record is found by its handle; servers by name and config id.
-        QCOMPARE(list.byServerId.size(), 3 + 4);
-        QCOMPARE(list.byServerId.value(germany.serverId), &germany);
-        QCOMPARE(list.byServerId.value(berlin.serverId), &berlin);
+        QCOMPARE(list.byServerId.size(), size_t(3 + 4));
+        QCOMPARE(ServerList::find(list.byServerId, germany.serverId), &germany);
+        QCOMPARE(ServerList::find(list.byServerId, berlin.serverId), &berlin);
+        QVERIFY(!ServerList::find(list.byServerId, QStringLiteral("{00000000-0000-4000-8000-000000000000}")));
+        // Handles ascend along the rows.
+        QVERIFY(germany.serverId < berlin.serverId);
+        QVERIFY(berlin.serverId < list.locations.at(1)->serverId);
         QCOMPARE(list.byName.value(QStringLiteral("Berlin 1")), &berlin);
         QCOMPARE(list.byConfigId.value(QStringLiteral("de-ber-1")), &berlin);
         QVERIFY(!list.byName.contains(QStringLiteral("Germany")));
