@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMutex>
 #include <QString>
-#include <QWaitCondition>
 
 #include <memory>
 
@@ -17,9 +15,13 @@ class QThread;
 class ServerListCacheWriter
 {
 public:
+    static constexpr int kFinishTimeoutMs = 10000;
+
     // Writes to `fileName` in the application data folder.
     explicit ServerListCacheWriter(const QString &fileName);
-    // Finishes the write under way and the pending one: the newest list is kept.
+    // Finishes the write under way and the pending one, so the newest list is
+    // kept; a disk that takes longer than kFinishTimeoutMs is left to finish
+    // on its own.
     ~ServerListCacheWriter();
 
     ServerListCacheWriter(const ServerListCacheWriter &) = delete;
@@ -37,22 +39,10 @@ public:
     double lastWriteMs() const;
 
 private:
-    struct Job {
-        QString path;
-        QString account;
-        QByteArray body;
-    };
-
-    void run();
+    // Shared with the thread, which may outlive the writer on a stuck disk.
+    struct State;
 
     const QString m_fileName;
-    mutable QMutex m_mutex;
-    QWaitCondition m_wake;
-    QWaitCondition m_idle;
-    std::unique_ptr<Job> m_pending;
-    bool m_busy = false;
-    bool m_stopping = false;
-    int m_writesDone = 0;
-    double m_lastWriteMs = 0;
+    std::shared_ptr<State> m_state;
     std::unique_ptr<QThread> m_thread;
 };

@@ -95,7 +95,11 @@ ServersModel::ServersModel(QSharedPointer<Settings> settings, QSharedPointer<Vpn
         m_recents = m_settings->recentServers();
 }
 
-ServersModel::~ServersModel() = default;
+ServersModel::~ServersModel()
+{
+    // The fetcher reads the hooks, which go before the children do.
+    delete m_configFetcher;
+}
 
 void ServersModel::setHooks(const Hooks &hooks)
 {
@@ -308,7 +312,7 @@ bool ServersModel::useCache()
     if (!m_locations.empty() || m_cacheUsed || m_loadingCache || !m_settings)
         return false;
     // A list this run saved may still be on its way to the disk.
-    m_cacheWriter->waitForIdle();
+    m_cacheWriter->waitForIdle(kCacheWaitMs);
     const QByteArray body = ServerListCache::bodyFor(AppDataFile::read(kListCacheFile), accountEmail());
     if (body.isNull())
         return false;

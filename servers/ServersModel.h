@@ -87,6 +87,8 @@ public:
     static constexpr qint64 kStateSettleMs = 6500;
     static constexpr qint64 kStateSettleRetryMs = 6600;
     static constexpr int kPingsCoalesceMs = 100;
+    // How long reading the saved list waits for this run's own write of it.
+    static constexpr int kCacheWaitMs = 5000;
 
     static const QString &kListCacheFile;
 

@@ -65,6 +65,18 @@ inline QByteArray answer(const QJsonArray &categories, const QJsonObject &extraD
     return QJsonDocument(QJsonObject{{QStringLiteral("data"), data}}).toJson(QJsonDocument::Compact);
 }
 
+// One location with the server "Madrid 1", carrying the extra keys given.
+inline QByteArray oneServerAnswer(const QJsonObject &extra, const QJsonObject &extraData = {})
+{
+    return answer(QJsonArray{category(
+                      QStringLiteral("Free"),
+                      QJsonArray{country(QStringLiteral("Spain"), QStringLiteral("ES"),
+                                         QJsonArray{server(QStringLiteral("Madrid 1"), QStringLiteral("Madrid"),
+                                                           QStringLiteral("203.0.113.10"), QStringLiteral("es-1"), 1,
+                                                           extra)})})},
+                  extraData);
+}
+
 // Three locations over two categories; every address is one the test network
 // namespace puts on loopback.
 inline QByteArray standardAnswer(const QJsonObject &extraData = {})

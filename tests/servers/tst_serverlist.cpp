@@ -40,17 +40,6 @@ QStringList serverIds(const ServersModel &model)
     return ids;
 }
 
-QByteArray oneServerAnswer(const QJsonObject &extra, const QJsonObject &extraData = {})
-{
-    return answer(QJsonArray{category(
-                      QStringLiteral("Free"),
-                      QJsonArray{country(QStringLiteral("Spain"), QStringLiteral("ES"),
-                                         QJsonArray{server(QStringLiteral("Madrid 1"), QStringLiteral("Madrid"),
-                                                           QStringLiteral("203.0.113.10"), QStringLiteral("es-1"), 1,
-                                                           extra)})})},
-                  extraData);
-}
-
 ServersModel::Server *onlyServer(const ServersModel &model)
 {
     return model.locations().empty() || model.locations().front()->children.empty()

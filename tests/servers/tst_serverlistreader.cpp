@@ -11,17 +11,6 @@ using namespace fixture;
 
 namespace {
 
-QByteArray oneServerAnswer(const QJsonObject &extra, const QJsonObject &extraData = {})
-{
-    return answer(QJsonArray{category(
-                      QStringLiteral("Free"),
-                      QJsonArray{country(QStringLiteral("Spain"), QStringLiteral("ES"),
-                                         QJsonArray{server(QStringLiteral("Madrid 1"), QStringLiteral("Madrid"),
-                                                           QStringLiteral("203.0.113.10"), QStringLiteral("es-1"), 1,
-                                                           extra)})})},
-                  extraData);
-}
-
 const ServerRecord *onlyServer(const ServerList &list)
 {
     return list.locations.empty() || list.locations.front()->children.empty()
