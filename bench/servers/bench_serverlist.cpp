@@ -213,8 +213,8 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 10; ++i)
         settings->addFavorite(QStringLiteral("Location %1 #%2").arg(i * 20).arg(i));
 
-    const int smallRounds = 11;
-    const int largeRounds = 5;
+    const int smallRounds = 21;
+    const int largeRounds = 7;
     const Figures small = measure(settings, 250, smallRounds);
     const Figures large = measure(settings, 2500, largeRounds);
     print(small, smallRounds);
