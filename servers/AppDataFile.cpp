@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -18,12 +19,19 @@ QString AppDataFile::path(const QString &name)
 
 bool AppDataFile::write(const QString &name, const QByteArray &content)
 {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (!QDir().mkpath(dir)) {
+    return writePath(path(name), content);
+}
+
+bool AppDataFile::writePath(const QString &path, const QByteArray &content)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
         logger.warning() << "Could not create the data folder for" << name;
         return false;
     }
-    QSaveFile file(path(name));
+    // QSaveFile writes aside and renames over the old file on commit: a crash
+    // or a failed write leaves the old file whole.
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         logger.warning() << "Could not write" << name << file.errorString();
         return false;

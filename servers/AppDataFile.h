@@ -14,6 +14,8 @@ public:
     static QString path(const QString &name);
     // Replaces the file in one step (a failed write leaves the old one intact).
     static bool write(const QString &name, const QByteArray &content);
+    // The same for a path found earlier with path(): callable from any thread.
+    static bool writePath(const QString &path, const QByteArray &content);
     // Empty when the file is missing, unreadable or too large.
     static QByteArray read(const QString &name);
     static void remove(const QString &name);

@@ -88,8 +88,10 @@ int Pinger::parseOutput(const QByteArray &output)
 void Pinger::measure(const QStringList &hosts)
 {
     for (const QString &host : hosts) {
-        if (isPingable(host) && !m_queue.contains(host))
+        if (!m_queued.contains(host) && isPingable(host)) {
+            m_queued.insert(host);
             m_queue << host;
+        }
     }
     startProcesses();
 }
@@ -97,6 +99,7 @@ void Pinger::measure(const QStringList &hosts)
 void Pinger::clearQueue()
 {
     m_queue.clear();
+    m_queued.clear();
 }
 
 #ifdef KELVRA_TESTING
@@ -111,6 +114,7 @@ void Pinger::startProcesses()
 {
     while (m_running < kMaxProcesses && !m_queue.isEmpty()) {
         const QString host = m_queue.takeFirst();
+        m_queued.remove(host);
         auto *process = new QProcess(this);
         ++m_running;
         auto done = std::make_shared<bool>(false);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -48,6 +49,7 @@ private:
     void finish(const QString &host, int ms);
 
     QStringList m_queue;
+    QSet<QString> m_queued;  // the queue's hosts, for the duplicate check
     int m_running = 0;
     QString m_testProgram;
     QStringList m_testArguments;

@@ -20,16 +20,24 @@
 #include <memory>
 #include <vector>
 
+#include "servers/CatalogueHooks.h"
+#include "servers/ConfigFetcher.h"
+#include "servers/ServerList.h"
+#include "servers/ServerRecord.h"
 #include "vpn/VpnProtocol.h"
 
 class Pinger;
+class ServerListCacheWriter;
 class Settings;
 class VpnConnection;
 
-// The catalogue of VPN locations and servers published at "client/servers":
-// fetched, cached per account, exposed to QML as a two-level tree (locations,
-// each with its servers). It also fetches the per-connection configurations,
-// keeps the current server, switches servers and measures latency.
+// The catalogue of VPN locations and servers published at "client/servers",
+// exposed to QML as a two-level tree (locations, each with its servers). It
+// asks for the list and wires the pieces that do the work: ServerListReader
+// reads an answer, ServerListCacheWriter keeps the last good one per account,
+// ConfigFetcher fetches the per-connection configurations and
+// NextServerPicker chooses where a failing connection moves. The model keeps
+// the current server, favourites, recents and the measured latencies.
 class ServersModel : public QAbstractItemModel
 {
     Q_OBJECT
@@ -53,140 +61,15 @@ public:
         CdnRouteRole,                // 268
     };
 
-    // A text per protocol (the API's own names for it); empty means none. Few
-    // servers carry any, so the record only holds the ones given.
-    struct ProtocolTexts {
-        QList<std::pair<VpnProtocol::Protocol, QString>> texts;
-        QString value(VpnProtocol::Protocol protocol) const
-        {
-            for (const auto &text : texts) {
-                if (text.first == protocol)
-                    return text.second;
-            }
-            return {};
-        }
-        bool contains(VpnProtocol::Protocol protocol) const { return !value(protocol).isEmpty(); }
-        void insert(VpnProtocol::Protocol protocol, const QString &text)
-        {
-            for (auto &existing : texts) {
-                if (existing.first == protocol) {
-                    existing.second = text;
-                    return;
-                }
-            }
-            texts.append({protocol, text});
-        }
-    };
+    // The server record: one per location and per server; a location owns its servers.
+    using Server = ServerRecord;
+    using ProtocolTexts = ::ProtocolTexts;
+    using PoolRef = ::PoolRef;
 
-    // One record per location and per server. A location owns its servers.
-    struct Server {
-        QString name;
-        QString city;
-        QString ipAddress;
-        QString flag;
-        QString category;
-        QString serverId;
-        QString configId;
-        QString apiId;
-        QList<VpnProtocol::Protocol> protocols;
-        ProtocolTexts vpnTypes;
-        ProtocolTexts transports;
-        VpnProtocol::Protocol recommendedProtocol = VpnProtocol::WireGuard;
-        VpnProtocol::Protocol selectedProtocol = VpnProtocol::Optimal;
-        bool hasCdnRoute = false;
-        bool isPool = false;
-        QString cdnProbeAddress;
-        QString cdnProbeSni;
-        QString cdnProbePath;
-        int estimatedPingMs = -1;
-        bool favorite = false;
-        int childServersCount = 0;
-        int speedScore = 0;
-        int health = 0;
-        bool hasCoordinates = false;
-        double latitude = 0;
-        double longitude = 0;
-        std::vector<std::unique_ptr<Server>> children;
-        Server *parent = nullptr;
-        int row = 0;
-
-        // P is offered when listed, and Stealth also through a CDN route or Hysteria2.
-        bool offers(VpnProtocol::Protocol protocol) const;
-        // selectedProtocol, or recommendedProtocol while that is Optimal.
-        VpnProtocol::Protocol effectiveProtocol() const;
-        bool usableCdnRoute() const;
-        QVariantList supportedProtos() const;
-        const Server *location() const { return parent ? parent : this; }
-    };
-
-    struct PoolRef {
-        QString configId;
-        QString name;
-        QString id;
-    };
-
-    using ConfigHandler = std::function<void(const QJsonObject &config)>;
-    using ConfigErrorHandler = std::function<void(int status, const QByteArray &retryAfter, const QString &message)>;
-
-    // What a configuration fetch brought back.
-    struct ConfigReply {
-        int status = 0;
-        bool error = false;
-        QByteArray body;
-        QString errorText;
-        QByteArray retryAfter;
-        bool hostUnreachable = false;
-    };
-
-    // The model's links to the request layer, the account and the tunnel. A new
-    // model has the request-layer and account links (ServerLinks); the core
-    // controller adds the service and tunnel links. A link left empty behaves as
-    // "not there" (fetches answer as unreachable, the account as signed in
-    // without e-mail, the tunnel as having no driver).
-    struct Hooks {
-        // GET "client/servers" (15000 ms, session token, 401 watch) through the
-        // model's own NetworkManager, whose requestFinished goes to parseResponse
-        // and requestFailed to onNetworkRetryTimeout.
-        std::function<void()> fetchServerList;
-        // The app's own GET on ApiHost::sharedManager(), with no time-out of its
-        // own, sent again after ApiHost::retryDelayMs() while ApiHost::handleReply
-        // asks for it; then `done` once with the HTTP status, whether the reply had
-        // a network error, the body, the error string, the "Retry-After" header,
-        // and whether the host failure kind was other than Answered.
-        std::function<void(const QNetworkRequest &request, std::function<void(const ConfigReply &)> done)>
-            fetchConfigDirect;
-        // The daemon link's one-shot LocalSocketController::apiFetch with the URL
-        // and the session token: done(HTTP status or 0, body, Retry-After).
-        std::function<void(const QUrl &url, const QString &token,
-                           std::function<void(int status, const QByteArray &body, const QByteArray &retryAfter)> done)>
-            fetchConfigThroughService;
-        // The build's API base URL (ends in "/api/").
-        std::function<QString()> apiBaseUrl;
-        // True while API traffic goes to the primary host (no backup host in use).
-        std::function<bool()> apiOnPrimaryHost;
-        // AuthGuard::check401, given the failed request's "Authorization" header.
-        std::function<void(const QByteArray &authorization)> check401;
-        // The device-limit guard: true when it recognised the body as its own.
-        std::function<bool(const QByteArray &body)> deviceLimit;
-
-        // The token store's session token and signed-in e-mail; the user
-        // manager's signed-out state.
-        std::function<QString()> sessionToken;
-        std::function<QString()> accountEmail;
-        std::function<bool()> signedOut;
-
-        // The VPN connection: whether it has a driver, that driver's state,
-        // isFirewallHeld().
-        std::function<bool()> vpnHasDriver;
-        std::function<VpnProtocol::ConnectionState()> vpnDriverState;
-        std::function<bool()> vpnFirewallHeld;
-        // onVpnError(ConnectionFailed), then connectionStateChanged(Disconnected).
-        std::function<void()> vpnFailConnection;
-        // disconnectFromVpn(), then connectionStateChanged(Disconnected).
-        std::function<void()> vpnEndConnection;
-        // setProtocol(protocol), then connectionStateChanged(Connecting).
-        std::function<void(VpnProtocol::Protocol protocol)> vpnBeginSwitch;
-    };
+    using ConfigHandler = ConfigFetcher::ConfigHandler;
+    using ConfigErrorHandler = ConfigFetcher::ConfigErrorHandler;
+    using ConfigReply = ::ConfigReply;
+    using Hooks = CatalogueHooks;
 
     struct NextServer {
         Server *server = nullptr;
@@ -199,13 +82,15 @@ public:
     static constexpr int kRetryMs = 10000;
     static constexpr int kRefreshPeriodMs = 600000;
     static constexpr qint64 kRefreshMinAgeMs = 120000;
-    static constexpr int kEmptyConfigTries = 6;
+    static constexpr int kEmptyConfigTries = ConfigFetcher::kEmptyConfigTries;
     static constexpr qint64 kPingRoundMs = 300000;
     static constexpr qint64 kStateSettleMs = 6500;
     static constexpr qint64 kStateSettleRetryMs = 6600;
     static constexpr int kPingsCoalesceMs = 100;
+    // How long reading the saved list waits for this run's own write of it.
+    static constexpr int kCacheWaitMs = 5000;
 
-    static const QString kListCacheFile;
+    static const QString &kListCacheFile;
 
     ServersModel(QSharedPointer<Settings> settings, QSharedPointer<VpnConnection> vpnConnection,
                  QObject *parent = nullptr);
@@ -254,9 +139,9 @@ public:
     // when its answer comes.
     void bumpConnectAttempt();
     // The HTTP status of the last failed user-facing fetch, 0 after a success.
-    int lastConfigFailureStatus() const { return m_lastConfigFailureStatus; }
+    int lastConfigFailureStatus() const { return m_configFetcher->lastConfigFailureStatus(); }
     // Whether the last fetch sent asked the backend to restore the peer.
-    bool lastFetchAskedRecovery() const { return m_lastFetchAskedRecovery; }
+    bool lastFetchAskedRecovery() const { return m_configFetcher->lastFetchAskedRecovery(); }
 
     bool checkProtocolOffered(const Server *server);
     NextServer pickNextServer(VpnProtocol::Protocol protocol, const QStringList &excludedAddresses);
@@ -294,6 +179,7 @@ public:
     QTimer *followUpTimerForTesting() { return &m_followUpTimer; }
     QTimer *refreshTimerForTesting() { return &m_refreshTimer; }
     Pinger *pingerForTesting() const { return m_pinger; }
+    ServerListCacheWriter *listCacheWriterForTesting() const { return m_cacheWriter.get(); }
 #endif
 
 public slots:
@@ -318,23 +204,19 @@ signals:
     void connectToVpn();
 
 private:
-    struct ConfigFetch;
-
     qint64 nowMs() const;
     int delay(qint64 ms) const { return int(qMax<qint64>(1, ms / m_delayDivisor)); }
     QString accountEmail() const;
-    QString sessionToken() const;
     bool signedOut() const;
     bool vpnHasDriver() const;
-    bool firewallHeld() const;
 
     // List answer
     bool useCache();
-    void rebuild(const QJsonArray &categories);
-    void addLocation(const QString &category, const QJsonObject &country);
+    // Replaces the tree with the one read from an answer, with the reset and
+    // insert notifications of a rebuild.
+    void adoptTree(ServerList &list);
     void resolvePooledDefaults();
     void applyFavorites();
-    void writeListCache(const QByteArray &body);
     void scheduleFollowUp(int ms);
     void retryLater();
     // Signed out, nothing asks for the list: every waiting request of it stops
@@ -349,21 +231,13 @@ private:
     void setCurrent(Server *server);
     template<typename F> void forEachServer(F f) const;
 
-    // Configuration fetch
-    void sendConfigFetch(const std::shared_ptr<ConfigFetch> &fetch);
-    void sendConfigDirect(const std::shared_ptr<ConfigFetch> &fetch);
-    void sendConfigThroughService(const std::shared_ptr<ConfigFetch> &fetch);
-    // A fetch that was never sent fails the way a sent one does, once the event
-    // loop turns, so callers never hear back inside their own call.
-    void answerUnsent(const std::shared_ptr<ConfigFetch> &fetch, const QString &errorText, bool hostUnreachable);
-    void handleConfigAnswer(const std::shared_ptr<ConfigFetch> &fetch, const ConfigReply &reply);
-    void failConfigFetch(const ConfigFetch &fetch, const QString &reason);
-    void warmCdnConfigs();
-
     // Latency
     void onPingResult(const QString &host, int ms);
     void onPingsIdle();
     void rebuildPings();
+    // Indexes the servers by address, once per tree, when a measurement comes.
+    void indexPingAddresses();
+    QVariant pingEntry(const Server *server) const;
 
     QSharedPointer<Settings> m_settings;
     QSharedPointer<VpnConnection> m_vpnConnection;
@@ -371,7 +245,7 @@ private:
     Pinger *m_pinger = nullptr;
 
     std::vector<std::unique_ptr<Server>> m_locations;
-    QHash<QString, Server *> m_byServerId;
+    ServerList::IdIndex m_byServerId;
     QHash<QString, Server *> m_byName;
     QHash<QString, Server *> m_byConfigId;
 
@@ -383,7 +257,7 @@ private:
     int m_fairPingMs = 200;
     QMap<QString, QStringList> m_protocolOrders;
     bool m_restrictedLikely = false;
-    QStringList m_restrictedRaw;
+    QStringList m_restrictedRaw;  // as the answer gives them
     QStringList m_restrictedServers;
     QString m_apiDefaultName;
     QString m_apiDefaultConfigId;
@@ -405,14 +279,17 @@ private:
     QTimer m_followUpTimer;
     QTimer m_refreshTimer;
 
-    quint64 m_connectAttempt = 0;
-    const quint64 m_backgroundAttempt = 0;
-    int m_lastConfigFailureStatus = 0;
-    bool m_lastFetchAskedRecovery = false;
-    bool m_usedSavedCdnRoute = false;
-    QSet<QString> m_warmedCdnRoutes;
+    ConfigFetcher *m_configFetcher = nullptr;
+    std::unique_ptr<ServerListCacheWriter> m_cacheWriter;
 
     QHash<QString, int> m_measuredPings;
+    // The servers measured through each address, so that a new measurement
+    // touches only their entries: the address's first server in m_pingServers,
+    // then a chain through m_nextServerOfAddress (-1 ends it). Empty until the
+    // first measurement for the tree.
+    QHash<QString, int> m_firstServerOfAddress;
+    std::vector<const Server *> m_pingServers;
+    std::vector<int> m_nextServerOfAddress;
     QVariantMap m_pings;
     QElapsedTimer m_roundTimer;
     QElapsedTimer m_stateChangeTimer;

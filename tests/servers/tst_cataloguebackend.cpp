@@ -23,6 +23,7 @@
 #include "servers/AppDataFile.h"
 #include "servers/CdnRouteCache.h"
 #include "servers/ConnectionConfig.h"
+#include "servers/ServerListCacheWriter.h"
 #include "servers/Pinger.h"
 #include "servers/ServersModel.h"
 #include "tests/api/ApiTestSupport.h"
@@ -134,6 +135,7 @@ private slots:
         QVERIFY(model()->serverByConfigId(QStringLiteral("gb-lon:1")));
         QVERIFY(!model()->apiDefaultName().isEmpty());
         const QMap<QString, QString> ids = serverIds(*model());
+        QVERIFY(model()->listCacheWriterForTesting()->waitForIdle());
         const QJsonObject cache = QJsonDocument::fromJson(AppDataFile::read(ServersModel::kListCacheFile)).object();
         QCOMPARE(cache[QLatin1String("account")].toString(), kEmail);
 
@@ -212,6 +214,7 @@ private slots:
         QCOMPARE(!model()->locations().empty(), used);
         QCOMPARE(LogCapture::instance().anyContains(QStringLiteral("using the last one saved")), used);
         // The file stays as it was: a failed answer never replaces it.
+        QVERIFY(model()->listCacheWriterForTesting()->waitForIdle());
         QCOMPARE(AppDataFile::read(ServersModel::kListCacheFile), cache);
     }
 

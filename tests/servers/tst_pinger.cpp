@@ -238,6 +238,24 @@ private slots:
         QCOMPARE(pinger.running(), 0);
     }
 
+    void queueForgetsHostsItHandedOut()
+    {
+        Pinger pinger;
+        pinger.setCommandForTesting(QStringLiteral("sh"), script(QStringLiteral("sleep 0.3; echo 'time=5ms TTL=1'")));
+        QSignalSpy idle(&pinger, &Pinger::idle);
+        // Duplicates within one call are queued once.
+        pinger.measure(hosts(10) + hosts(10));
+        QCOMPARE(pinger.queued(), (QStringList{"203.0.113.9", "203.0.113.10"}));
+        // A host already running is no longer queued, so it may be queued again.
+        pinger.measure({QStringLiteral("203.0.113.1")});
+        QCOMPARE(pinger.queued(), (QStringList{"203.0.113.9", "203.0.113.10", "203.0.113.1"}));
+        // A cleared queue takes its hosts again.
+        pinger.clearQueue();
+        pinger.measure({QStringLiteral("203.0.113.10"), QStringLiteral("203.0.113.10")});
+        QCOMPARE(pinger.queued(), QStringList{"203.0.113.10"});
+        QVERIFY(idle.wait(10000));
+    }
+
     void clearingTheQueueLetsRunningProcessesEnd()
     {
         Pinger pinger;
@@ -345,6 +363,37 @@ private slots:
         QCOMPARE(pingOf(*rig.model, "A").value("ms").toInt(), 12);
         emit rig.model->pingerForTesting()->result(QStringLiteral("203.0.113.10"), 20);
         QCOMPARE(pingOf(*rig.model, "A").value("ms").toInt(), 20);
+    }
+
+    void resultTouchesOnlyTheServersOfItsAddress()
+    {
+        Rig rig;
+        const QJsonArray servers{server("A", "a", "203.0.113.10", "a", 1),
+                                 server("A twin", "a", "203.0.113.10", "a2", 2, {{"estimated_ping_ms", 9}}),
+                                 server("B", "b", "203.0.113.11", "b", 3, {{"estimated_ping_ms", 40}})};
+        rig.hooks.vpnHasDriver = [] { return true; };  // no round of its own
+        rig.apply();
+        rig.model->parseResponse(answer(QJsonArray{category("Free", QJsonArray{country("X", "x", servers)})}), 200);
+        rig.hooks.vpnHasDriver = {};
+        rig.apply();
+        QTRY_VERIFY(!rig.model->pings().isEmpty());
+        QSignalSpy changed(rig.model.get(), &ServersModel::pingsChanged);
+        const QVariantMap before = rig.model->pings();
+
+        Pinger *pinger = rig.model->pingerForTesting();
+        emit pinger->result(QStringLiteral("203.0.113.10"), 12);
+        QCOMPARE(pingOf(*rig.model, "A"), (QVariantMap{{"ms", 12}, {"estimated", false}}));
+        QCOMPARE(pingOf(*rig.model, "A twin"), (QVariantMap{{"ms", 12}, {"estimated", false}}));
+        QCOMPARE(pingOf(*rig.model, "B"), before.value(rig.model->serverByName("B")->serverId).toMap());
+        QVERIFY(changed.wait(1000));
+        // The same value again changes nothing and announces nothing.
+        emit pinger->result(QStringLiteral("203.0.113.10"), 12);
+        QVERIFY(!changed.wait(300));
+        // An address of no server leaves the map as it was.
+        const QVariantMap after = rig.model->pings();
+        emit pinger->result(QStringLiteral("203.0.113.99"), 5);
+        QCOMPARE(rig.model->pings(), after);
+        QVERIFY(!changed.wait(300));
     }
 
     void resultsAfterTheTunnelCameUpAreIgnored()

@@ -10,9 +10,11 @@
 #include "CatalogueFixture.h"
 #include "servers/AppDataFile.h"
 #include "servers/CdnRouteCache.h"
+#include "servers/ConfigFetcher.h"
 #include "servers/ConfigRequest.h"
 #include "servers/ConnectionConfig.h"
 #include "servers/RecoveryBudget.h"
+#include "servers/ServerListReader.h"
 #include "support/TestEnvironment.h"
 
 using namespace fixture;
@@ -367,6 +369,50 @@ private slots:
         QVERIFY(outcome.configs.isEmpty());
         // Nothing was asked, so nothing of the recovery budget is spent.
         QVERIFY(Settings().value(QStringLiteral("deadTunnel/recoverAsked")).toList().isEmpty());
+    }
+
+    void fetcherServesAnyCatalogue()
+    {
+        // No model: the fetcher learns the servers from a list read on its own.
+        const ServerList list = ServerListReader::read(catalogue());
+        CatalogueHooks hooks;
+        QList<QNetworkRequest> sent;
+        QList<std::function<void(const ConfigReply &)>> pending;
+        hooks.sessionToken = [] { return QStringLiteral("token-9"); };
+        hooks.apiBaseUrl = [] { return QStringLiteral("https://api.example.test/api/"); };
+        hooks.fetchConfigDirect = [&](const QNetworkRequest &request, std::function<void(const ConfigReply &)> done) {
+            sent << request;
+            pending << done;
+        };
+        ConfigFetcher::Catalogue lookups;
+        lookups.serverByConfigId = [&list](const QString &configId) -> const ServerRecord * {
+            return list.byConfigId.value(configId);
+        };
+        lookups.listedConfigIds = [] { return QSet<QString>(); };
+        lookups.nowMs = [] { return kNow; };
+        lookups.delay = [](qint64 ms) { return int(ms); };
+        ConfigFetcher fetcher(hooks, QSharedPointer<Settings>(), lookups);
+
+        Outcome outcome;
+        auto record = [&outcome](const QJsonObject &config) { outcome.configs << config; };
+        fetcher.getServerConfig(QStringLiteral("tcp-1"), VpnProtocol::OpenVpnTcp, record, true);
+        QCOMPARE(sent.size(), 1);
+        const QUrlQuery query(sent.first().url());
+        QCOMPARE(query.queryItemValue(QStringLiteral("vpn_type")), QStringLiteral("OpenVPN_X"));
+        QCOMPARE(query.queryItemValue(QStringLiteral("transport")), QStringLiteral("tcp443"));
+        QCOMPARE(sent.first().rawHeader("Authorization"), QByteArray("Bearer token-9"));
+
+        // A newer attempt makes the older answer count for nothing.
+        fetcher.getServerConfig(QStringLiteral("wg-1"), VpnProtocol::WireGuard, record, true);
+        fetcher.bumpConnectAttempt();
+        fetcher.getServerConfig(QStringLiteral("wg-1"), VpnProtocol::WireGuard, record, true);
+        QCOMPARE(pending.size(), 3);
+        pending.at(1)(ConfigRig::reply(200, configAnswer(kWireGuardIni)));
+        QVERIFY(outcome.configs.isEmpty());
+        pending.at(2)(ConfigRig::reply(200, configAnswer(kWireGuardIni)));
+        QCOMPARE(outcome.configs.size(), 1);
+        QCOMPARE(wireGuardData(outcome.configs.first()).value("hostName").toString(), QStringLiteral("198.51.100.10"));
+        QCOMPARE(fetcher.lastConfigFailureStatus(), 0);
     }
 
     void requestCarriesTheServersNamesAndHeaders()

@@ -10,6 +10,7 @@
 #include "CatalogueFixture.h"
 #include "servers/AppDataFile.h"
 #include "servers/CdnRouteCache.h"
+#include "servers/ServerListCacheWriter.h"
 #include "support/TestEnvironment.h"
 
 using namespace fixture;
@@ -20,8 +21,11 @@ const QFileDevice::Permissions kNotOwnerOnly = QFileDevice::ExeOwner | QFileDevi
                                                | QFileDevice::ExeGroup | QFileDevice::ReadOther
                                                | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
-QByteArray cacheFile()
+// The saved list, once the model's writes have reached the disk.
+QByteArray cacheFile(const ServersModel *model = nullptr)
 {
+    if (model)
+        model->listCacheWriterForTesting()->waitForIdle();
     return AppDataFile::read(ServersModel::kListCacheFile);
 }
 
@@ -34,17 +38,6 @@ QStringList serverIds(const ServersModel &model)
             ids << server->serverId;
     }
     return ids;
-}
-
-QByteArray oneServerAnswer(const QJsonObject &extra, const QJsonObject &extraData = {})
-{
-    return answer(QJsonArray{category(
-                      QStringLiteral("Free"),
-                      QJsonArray{country(QStringLiteral("Spain"), QStringLiteral("ES"),
-                                         QJsonArray{server(QStringLiteral("Madrid 1"), QStringLiteral("Madrid"),
-                                                           QStringLiteral("203.0.113.10"), QStringLiteral("es-1"), 1,
-                                                           extra)})})},
-                  extraData);
 }
 
 ServersModel::Server *onlyServer(const ServersModel &model)
@@ -117,7 +110,7 @@ private slots:
         QVERIFY(!model.setData(germany, QStringLiteral("Gaming"), ServersModel::CategoryRole));
 
         // The cache keeps the raw body for this account, readable by the owner only.
-        const QJsonObject cache = QJsonDocument::fromJson(cacheFile()).object();
+        const QJsonObject cache = QJsonDocument::fromJson(cacheFile(rig.model.get())).object();
         QCOMPARE(cache.value(QLatin1String("account")).toString(), rig.email);
         QCOMPARE(cache.value(QLatin1String("body")).toString().toUtf8(), standardAnswer());
         QCOMPARE(QFile::permissions(AppDataFile::path(ServersModel::kListCacheFile)) & kNotOwnerOnly,
@@ -186,7 +179,7 @@ private slots:
         Rig rig;
         rig.model->parseResponse(standardAnswer(), 200);
         const QStringList ids = serverIds(*rig.model);
-        const QByteArray cache = cacheFile();
+        const QByteArray cache = cacheFile(rig.model.get());
         const ServersModel::Server *current = rig.model->currentServer();
         QVERIFY(current);
         QSignalSpy loaded(rig.model.get(), &ServersModel::serversLoaded);
@@ -196,7 +189,7 @@ private slots:
         QCOMPARE(serverIds(*rig.model), ids);
         QCOMPARE(rig.model->currentServer(), current);
         QCOMPARE(rig.model->currentServerName(), current->name);
-        QCOMPARE(cacheFile(), cache);
+        QCOMPARE(cacheFile(rig.model.get()), cache);
         QVERIFY(logged(QStringLiteral("Server list refresh brought no list (HTTP %1) - keeping the current one").arg(status)));
         QVERIFY(rig.model->followUpTimerForTesting()->isActive());
         QCOMPARE(rig.model->followUpTimerForTesting()->interval(), ServersModel::kNoListRetryMs);
@@ -345,7 +338,7 @@ private slots:
         rig.model->parseResponse(QByteArray(), 0);
         QCOMPARE(rig.model->rowCount(), 0);
         // The file was not replaced by anything the model made.
-        QCOMPARE(cacheFile(), file);
+        QCOMPARE(cacheFile(rig.model.get()), file);
     }
 
     void noUsableCacheWithoutAnEmail()
@@ -454,7 +447,7 @@ private slots:
         const QByteArray good = cacheFile();
         Rig rig;
         rig.model->parseResponse(QByteArray(R"({"data":{"vpn_servers":[1,{"name":""},{"countries":[]}]}})"), 200);
-        QCOMPARE(cacheFile(), good);
+        QCOMPARE(cacheFile(rig.model.get()), good);
     }
 
     void specialtySections()
@@ -470,136 +463,14 @@ private slots:
         QCOMPARE(rig.model->rowCount(), 7);
     }
 
-    void protocolResolution_data()
+    void speedScoreOfAServerOnly()
     {
-        QTest::addColumn<QJsonObject>("keys");
-        QTest::addColumn<QVariantList>("protocols");
-        QTest::addColumn<QVariantList>("supportedProtos");
-        QTest::addColumn<bool>("cdn");
-        QTest::newRow("reality-cdn only") << QJsonObject{{"protocols", protocols({"reality-cdn"})}} << QVariantList{1, 2}
-                                          << QVariantList{1, 2, 4} << true;
-        QTest::newRow("hysteria2 only") << QJsonObject{{"protocols", protocols({"hysteria2"})}} << QVariantList{6}
-                                        << QVariantList{6, 4} << false;
-        QTest::newRow("ids in any case, duplicates once")
-            << QJsonObject{{"protocols", protocols({"WireGuard", "wireguard", "OpenVPN-TCP", "Reality"})}}
-            << QVariantList{2, 5, 4} << QVariantList{2, 5, 4} << false;
-        QTest::newRow("unknown ids") << QJsonObject{{"protocols", protocols({"xray", "stealth"})}}
-                                     << QVariantList{1, 2} << QVariantList{1, 2} << false;
-        QTest::newRow("protocols win over legacy")
-            << QJsonObject{{"protocols", protocols({"amneziawg"})}, {"vpn_type", QJsonArray{"OpenVPN"}}}
-            << QVariantList{3} << QVariantList{3} << false;
-        QTest::newRow("legacy array") << QJsonObject{{"vpn_type", QJsonArray{" WireGuard ", "OpenVPN", "openvpn-x"}}}
-                                      << QVariantList{2, 1} << QVariantList{2, 1} << false;
-        QTest::newRow("legacy text") << QJsonObject{{"vpn_type", "openvpn,,wireguard"}} << QVariantList{1, 2}
-                                     << QVariantList{1, 2} << false;
-        QTest::newRow("protocols as numbers") << QJsonObject{{"protocols", QJsonArray{1, 2, 6}}} << QVariantList{1, 2}
-                                              << QVariantList{1, 2} << false;
-    }
-
-    void protocolResolution()
-    {
-        QFETCH(QJsonObject, keys);
-        QFETCH(QVariantList, protocols);
-        QFETCH(QVariantList, supportedProtos);
-        QFETCH(bool, cdn);
         Rig rig;
-        rig.model->parseResponse(oneServerAnswer(keys), 200);
+        rig.model->parseResponse(oneServerAnswer({{"speed_score", "7.5"}}), 200);
         const ServersModel::Server *server = onlyServer(*rig.model);
-        QVERIFY(server);
-        QVariantList actual;
-        for (auto protocol : server->protocols)
-            actual << int(protocol);
-        QCOMPARE(actual, protocols);
-        QCOMPARE(server->hasCdnRoute, cdn);
-        QCOMPARE(rig.model->index(0, 0, rig.model->index(0, 0)).data(ServersModel::SupportedProtosRole).toList(),
-                 supportedProtos);
-    }
-
-    void protocolNamesAreKeptOnlyWhenWellFormed()
-    {
-        Rig rig;
-        const QJsonArray offered{
-            QJsonObject{{"id", "openvpn-tcp"}, {"vpn_type", "OpenVPN_2"}, {"transport", "TCP"}},
-            QJsonObject{{"id", "reality"}, {"vpn_type", "bad type!"}, {"transport", QString(33, QLatin1Char('x'))}}};
-        rig.model->parseResponse(oneServerAnswer({{"protocols", offered}}), 200);
-        const ServersModel::Server *server = onlyServer(*rig.model);
-        QCOMPARE(server->vpnTypes.value(VpnProtocol::OpenVpnTcp), QStringLiteral("OpenVPN_2"));
-        QCOMPARE(server->transports.value(VpnProtocol::OpenVpnTcp), QStringLiteral("tcp"));
-        QVERIFY(!server->vpnTypes.contains(VpnProtocol::Stealth));
-        QVERIFY(!server->transports.contains(VpnProtocol::Stealth));
-    }
-
-    void recommendedProtocol_data()
-    {
-        QTest::addColumn<QJsonObject>("keys");
-        QTest::addColumn<int>("recommended");
-        QTest::addColumn<QString>("logLine");
-        QTest::newRow("wireguard offered") << QJsonObject{{"recommended_vpn", "WireGuard"}} << 2 << QString();
-        QTest::newRow("wireguard not offered")
-            << QJsonObject{{"recommended_vpn", "WireGuard"}, {"protocols", protocols({"openvpn"})}} << 1
-            << QStringLiteral("not supported by");
-        QTest::newRow("unknown name") << QJsonObject{{"recommended_vpn", "Carrier Pigeon"}} << 2
-                                      << QStringLiteral("unrecognised recommended_vpn:");
-        QTest::newRow("openvpn") << QJsonObject{{"recommended_vpn", "openvpn-udp"}} << 1 << QString();
-        QTest::newRow("default not offered") << QJsonObject{{"protocols", protocols({"reality"})}} << 4
-                                             << QStringLiteral("- using 4");
-    }
-
-    void recommendedProtocol()
-    {
-        QFETCH(QJsonObject, keys);
-        QFETCH(int, recommended);
-        QFETCH(QString, logLine);
-        Rig rig;
-        rig.model->parseResponse(oneServerAnswer(keys), 200);
-        QCOMPARE(int(onlyServer(*rig.model)->recommendedProtocol), recommended);
-        if (!logLine.isEmpty())
-            QVERIFY(logged(logLine));
-    }
-
-    void numbers_data()
-    {
-        QTest::addColumn<QJsonObject>("keys");
-        QTest::addColumn<int>("speed");
-        QTest::addColumn<int>("locationSpeed");
-        QTest::addColumn<int>("health");
-        QTest::addColumn<int>("estimate");
-        QTest::addColumn<bool>("coordinates");
-        QTest::newRow("text 7.5") << QJsonObject{{"speed_score", "7.5"}} << 8 << 8 << 0 << -1 << false;
-        QTest::newRow("number -7.5") << QJsonObject{{"speed_score", -7.5}, {"health", -3}} << -8 << 0 << -3 << -1
-                                     << false;
-        QTest::newRow("not numbers") << QJsonObject{{"speed_score", "fast"}, {"health", "12.5"}, {"estimated_ping_ms", "?"}}
-                                     << 0 << 0 << 0 << -1 << false;
-        QTest::newRow("health text") << QJsonObject{{"health", " 42 "}, {"estimated_ping_ms", "17.5"}} << 0 << 0 << 42
-                                     << 18 << false;
-        QTest::newRow("negative estimate") << QJsonObject{{"estimated_ping_ms", -1}} << 0 << 0 << 0 << -1 << false;
-        QTest::newRow("coordinates as numbers") << QJsonObject{{"lat", 1.5}, {"long", -2}} << 0 << 0 << 0 << -1 << true;
-        QTest::newRow("coordinates as text") << QJsonObject{{"lat", "1.5"}, {"long", "-2"}} << 0 << 0 << 0 << -1 << true;
-        QTest::newRow("one coordinate null") << QJsonObject{{"lat", 1.5}, {"long", QJsonValue()}} << 0 << 0 << 0 << -1
-                                             << false;
-        QTest::newRow("huge") << QJsonObject{{"speed_score", 1e300}} << std::numeric_limits<int>::max()
-                              << std::numeric_limits<int>::max() << 0 << -1 << false;
-    }
-
-    void numbers()
-    {
-        QFETCH(QJsonObject, keys);
-        QFETCH(int, speed);
-        QFETCH(int, locationSpeed);
-        QFETCH(int, health);
-        QFETCH(int, estimate);
-        QFETCH(bool, coordinates);
-        Rig rig;
-        rig.model->parseResponse(oneServerAnswer(keys), 200);
-        const ServersModel::Server *server = onlyServer(*rig.model);
-        QCOMPARE(server->speedScore, speed);
-        QCOMPARE(server->parent->speedScore, locationSpeed);
-        QCOMPARE(server->health, health);
-        QCOMPARE(server->parent->health, qMax(0, health));
-        QCOMPARE(server->estimatedPingMs, estimate);
-        QCOMPARE(server->hasCoordinates, coordinates);
-        QCOMPARE(rig.model->speedScoreOf(server->serverId), speed);
+        QCOMPARE(rig.model->speedScoreOf(server->serverId), 8);
         QCOMPARE(rig.model->speedScoreOf(server->parent->serverId), 0);
+        QCOMPARE(rig.model->speedScoreOf(QStringLiteral("{not-a-server}")), 0);
     }
 
     void pingLimits_data()

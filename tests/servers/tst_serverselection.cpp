@@ -17,39 +17,6 @@ using namespace fixture;
 
 namespace {
 
-QJsonObject at(double lat, double lon, const QJsonObject &extra = {})
-{
-    QJsonObject object = extra;
-    object.insert("lat", lat);
-    object.insert("long", lon);
-    return object;
-}
-
-QByteArray switchingCatalogue()
-{
-    const QJsonObject awg{{"protocols", protocols({"wireguard", "amneziawg"})}};
-    const QJsonArray free{
-        country("Germany", "de",
-                QJsonArray{server("Frankfurt 1", "Frankfurt", "203.0.113.1", "de-a", 1, at(50.11, 8.68, {{"speed_score", 6}})),
-                           server("Frankfurt 2", "Frankfurt", "203.0.113.2", "de-b", 2,
-                                  at(50.11, 8.68, {{"speed_score", 2}, {"health", 10}, {"protocols", awg["protocols"]}})),
-                           server("Munich 1", "Munich", "203.0.113.3", "grp|de-c", 3,
-                                  at(48.14, 11.58, {{"speed_score", 9}, {"health", 90}}))}),
-        country("France", "fr", QJsonArray{server("Paris 1", "Paris", "203.0.113.4", "fr-a", 4, at(48.86, 2.35))}),
-        country("Japan", "jp", QJsonArray{server("Tokyo 1", "Tokyo", "203.0.113.5", "jp-a", 5,
-                                                 at(35.68, 139.69, {{"estimated_ping_ms", 300}}))}),
-        country("Italy", "it", QJsonArray{server("Rome 1", "Rome", "203.0.113.6", "it-a", 6, {{"estimated_ping_ms", 10}})}),
-        country("Spain", "es", QJsonArray{server("Madrid 1", "Madrid", "203.0.113.7", "es-a", 7, {{"speed_score", 50}}),
-                                          server("Nowhere 1", "Nowhere", "", "es-z", 8)})};
-    const QJsonArray highSpeed{country("France", "fr", QJsonArray{server("Lyon 1", "Lyon", "203.0.113.8", "fr-b", 9)})};
-    const QJsonArray streaming{country("Germany", "de", QJsonArray{server("Stream 1", "Frankfurt", "203.0.113.9", "de-s", 10,
-                                                                          at(50.11, 8.68, {{"speed_score", 100}}))})};
-    const QJsonArray favourites{country("Germany", "de", QJsonArray{server("Fav 1", "Frankfurt", "203.0.113.20", "de-f", 11,
-                                                                           at(50.11, 8.68, {{"speed_score", 100}}))})};
-    return answer(QJsonArray{category("Free", free), category("High Speed", highSpeed),
-                             category("Streaming", streaming), category("Favorites", favourites)});
-}
-
 QByteArray filterCatalogue()
 {
     const QJsonObject probe{{"address", "198.51.100.10"}, {"sni", "cdn.example"}, {"path", "/ws"}};
