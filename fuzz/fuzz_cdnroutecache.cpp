@@ -28,8 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString email = QStringLiteral("user@example.com");
     const qint64 now = 1760000000000LL;
     const QList<CdnRouteCache::Entry> entries = CdnRouteCache::entries(email);
-    for (const CdnRouteCache::Entry &entry : entries)
-        CdnRouteCache::lookup(email, entry.configId, now);
+    // Each look-up reads the file again: two are enough to meet both ends.
+    if (!entries.isEmpty()) {
+        CdnRouteCache::lookup(email, entries.first().configId, now);
+        CdnRouteCache::lookup(email, entries.last().configId, now);
+    }
     CdnRouteCache::lookup(email, QStringLiteral("cf-1"), now);
     return 0;
 }

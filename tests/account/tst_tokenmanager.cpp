@@ -48,8 +48,10 @@ int childQuitDuringRead()
     useOwnCredentialService("tokenmanager-quit");
     if (!storeAsEarlierRun(kAda, QStringLiteral("7|adatoken")))
         return 2;
-    QTimer::singleShot(0, qApp, [] {
-        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    // The application object is a QCoreApplication: qApp would claim a QApplication.
+    QCoreApplication *app = QCoreApplication::instance();
+    QTimer::singleShot(0, app, [app] {
+        QTimer::singleShot(0, app, &QCoreApplication::quit);
         TokenManager::instance()->getEmail();
     });
     QCoreApplication::exec();

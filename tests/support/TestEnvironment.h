@@ -22,4 +22,20 @@ public:
     // sit on a fixed port (a name server on 53) while other test programs
     // run theirs at the same time.
     static QHostAddress ownLoopbackAddress();
+    // True in the AddressSanitizer build: some tools (libfaketime) cannot be
+    // preloaded ahead of its runtime, so the tests that need them skip there.
+    static constexpr bool underAddressSanitizer()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+        return true;
+#else
+        return false;
+#endif
+#else
+        return false;
+#endif
+    }
 };
