@@ -1,7 +1,5 @@
 #include "StandInHttpConnection.h"
 
-#include <sys/socket.h>
-
 #include <QDateTime>
 #include <QSharedPointer>
 #include <QLocale>
@@ -92,7 +90,7 @@ bool headerHasToken(const QByteArray &value, const QByteArray &token)
 } // namespace
 
 StandInHttpConnection::StandInHttpConnection(QSslSocket *socket, int idleTimeoutMs, QObject *parent)
-    : QObject(parent)
+    : StandInConnection(parent)
     , m_socket(socket)
 {
     socket->setParent(this);
@@ -188,6 +186,7 @@ void StandInHttpConnection::parse()
 bool StandInHttpConnection::parseHead(const QByteArray &head)
 {
     m_request = StandInRequest();
+    m_request.version = "HTTP/1.1";
     m_request.address = localAddress();
     m_request.peer = m_socket ? m_socket->peerAddress().toString() : QString();
     m_bodyLength = 0;
@@ -204,6 +203,7 @@ bool StandInHttpConnection::parseHead(const QByteArray &head)
         refuseRequest(version.startsWith("HTTP/") ? 505 : 400, "Only HTTP/1.1 is spoken here.");
         return false;
     }
+    m_request.version = version;
     m_request.method = parts.at(0);
     QByteArray target = parts.at(1);
     if (target.startsWith("https://") || target.startsWith("http://")) {
@@ -283,6 +283,14 @@ void StandInHttpConnection::refuseRequest(int status, const QByteArray &reason)
     m_request.method = "GET";
     m_stage = Stage::Waiting;
     write(reply, true);
+}
+
+void StandInHttpConnection::answer(const StandInRequest &, const StandInReply &reply)
+{
+    if (reply.kind == StandInReply::Kind::Answer && reply.statusCode == 101)
+        switchProtocols(reply);
+    else
+        respond(reply);
 }
 
 void StandInHttpConnection::respond(const StandInReply &reply)
@@ -411,12 +419,7 @@ void StandInHttpConnection::closeAfterWritten(bool reset)
     // A reset can throw away what the client has not read yet: give it a
     // moment with the head first, as a connection that breaks later would.
     QTimer::singleShot(200, this, [this] {
-        if (m_socket) {
-            // A linger time of zero makes the close send RST instead of FIN.
-            const struct linger now{1, 0};
-            ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
-            m_socket->abort();
-        }
+        StandInConnection::reset(m_socket);
         finishClose();
     });
 }
