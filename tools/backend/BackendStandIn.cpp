@@ -106,12 +106,14 @@ BackendStandIn::BackendStandIn(QObject *parent)
 void BackendStandIn::setHttp2(bool on)
 {
     d->http2 = on;
-    // What Qt's network access offers on HTTPS; a client that offers nothing
-    // (a plain socket) gets HTTP/1.1 either way.
-    QList<QByteArray> protocols{QByteArray(QSslConfiguration::NextProtocolHttp1_1)};
-    if (on)
-        protocols.prepend(QByteArray(QSslConfiguration::ALPNProtocolHTTP2));
-    d->tls.setAllowedNextProtocols(protocols);
+    // Qt's network access offers "h2" and "http/1.1" on HTTPS and takes "h2"
+    // when the server picks it; a client that offers nothing (a plain socket)
+    // gets HTTP/1.1. Off, nothing is picked, as before the stand-in spoke
+    // HTTP/2: Qt's server side fails the handshake of a client whose offer
+    // has nothing in common with its own, where picking nothing lets it on.
+    d->tls.setAllowedNextProtocols(on ? QList<QByteArray>{QSslConfiguration::ALPNProtocolHTTP2,
+                                                          QSslConfiguration::NextProtocolHttp1_1}
+                                      : QList<QByteArray>());
     for (const Listener &listener : std::as_const(d->listeners)) {
         if (listener.server)
             listener.server->setSslConfiguration(tlsFor(listener.tlsFault));
