@@ -36,4 +36,17 @@ protected:
     // Closes the socket with a TCP reset (RST) instead of a FIN, as a
     // connection that breaks on the way does.
     static void reset(QSslSocket *socket);
+    // Once what was written has gone: closes the socket (FIN), or resets it
+    // a moment later and announces the close.
+    void breakAfterWritten(QSslSocket *socket, bool reset);
+    // Emits closed(), the first time only.
+    void announceClosed();
+    // A "Host" or ":authority" value without its port, lower-cased; brackets
+    // of an IPv6 literal are dropped.
+    static QString hostOf(const QByteArray &value);
+    // The current time as an HTTP "Date" value.
+    static QByteArray httpDate();
+
+private:
+    bool m_closedEmitted = false;
 };

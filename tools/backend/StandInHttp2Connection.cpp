@@ -2,8 +2,6 @@
 
 #include <nghttp2/nghttp2.h>
 
-#include <QDateTime>
-#include <QLocale>
 #include <QSslSocket>
 #include <QUrl>
 
@@ -17,22 +15,6 @@ bool isConnectionSpecific(const QByteArray &lowerName)
 {
     return lowerName == "connection" || lowerName == "keep-alive" || lowerName == "proxy-connection"
         || lowerName == "transfer-encoding" || lowerName == "upgrade";
-}
-
-// ":authority" without its port, lower-cased; brackets of an IPv6 literal
-// are dropped.
-QString hostOf(const QByteArray &value)
-{
-    QByteArray host = value.trimmed();
-    if (host.startsWith('[')) {
-        const int end = host.indexOf(']');
-        host = end > 0 ? host.mid(1, end - 1) : QByteArray();
-    } else {
-        const int colon = host.lastIndexOf(':');
-        if (colon >= 0)
-            host.truncate(colon);
-    }
-    return QString::fromLatin1(host).toLower();
 }
 
 nghttp2_nv pair(const QByteArray &name, const QByteArray &value)
@@ -328,8 +310,7 @@ void StandInHttp2Connection::submit(qint32 streamId, const StandInReply &reply)
         values << h.second;
     }
     names << "server" << "date";
-    values << "kelvra-backend-standin"
-           << QLocale::c().toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
+    values << "kelvra-backend-standin" << httpDate();
     if (!noBody) {
         if (!hasType) {
             names << "content-type";
@@ -447,21 +428,7 @@ void StandInHttp2Connection::closeAfterWritten(bool reset)
     m_after = After::Nothing;
     m_closing = true;
     m_idle.stop();
-    if (!m_socket) {
-        finishClose();
-        return;
-    }
-    if (!reset) {
-        m_socket->disconnectFromHost(); // what was written goes first, then FIN
-        return;
-    }
-    m_socket->flush();
-    // A reset can throw away what the client has not read yet: give it a
-    // moment with the head first, as a connection that breaks later would.
-    QTimer::singleShot(200, this, [this] {
-        StandInConnection::reset(m_socket);
-        finishClose();
-    });
+    breakAfterWritten(m_socket, reset);
 }
 
 void StandInHttp2Connection::updateIdle()
@@ -490,8 +457,5 @@ void StandInHttp2Connection::finishClose()
 {
     m_closing = true;
     m_idle.stop();
-    if (m_closedEmitted)
-        return;
-    m_closedEmitted = true;
-    emit closed(this);
+    announceClosed();
 }

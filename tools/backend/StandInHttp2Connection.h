@@ -65,5 +65,4 @@ private:
     qint32 m_afterStream = 0;
     bool m_flushing = false;
     bool m_closing = false;
-    bool m_closedEmitted = false;
 };

@@ -1,8 +1,6 @@
 #include "StandInHttpConnection.h"
 
-#include <QDateTime>
 #include <QSharedPointer>
-#include <QLocale>
 #include <QSslSocket>
 #include <QUrl>
 
@@ -61,22 +59,6 @@ bool isDigits(const QByteArray &text)
             return false;
     }
     return true;
-}
-
-// Host header value without its port, lower-cased; brackets of an IPv6
-// literal are dropped.
-QString hostOf(const QByteArray &value)
-{
-    QByteArray host = value.trimmed();
-    if (host.startsWith('[')) {
-        const int end = host.indexOf(']');
-        host = end > 0 ? host.mid(1, end - 1) : QByteArray();
-    } else {
-        const int colon = host.lastIndexOf(':');
-        if (colon >= 0)
-            host.truncate(colon);
-    }
-    return QString::fromLatin1(host).toLower();
 }
 
 bool headerHasToken(const QByteArray &value, const QByteArray &token)
@@ -352,8 +334,7 @@ void StandInHttpConnection::write(const StandInReply &reply, bool close)
         out += h.first + ": " + h.second + "\r\n";
     }
     out += "Server: kelvra-backend-standin\r\n";
-    out += "Date: " + QLocale::c().toString(QDateTime::currentDateTimeUtc(),
-                                            QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1() + "\r\n";
+    out += "Date: " + httpDate() + "\r\n";
     if (!noBody) {
         if (!hasType)
             out += "Content-Type: application/json\r\n";
@@ -407,21 +388,7 @@ void StandInHttpConnection::closeAfterWritten(bool reset)
     m_stage = Stage::Closing;
     m_buffer.clear();
     m_idle.stop();
-    if (!m_socket) {
-        finishClose();
-        return;
-    }
-    if (!reset) {
-        m_socket->disconnectFromHost(); // what was written goes first, then FIN
-        return;
-    }
-    m_socket->flush();
-    // A reset can throw away what the client has not read yet: give it a
-    // moment with the head first, as a connection that breaks later would.
-    QTimer::singleShot(200, this, [this] {
-        StandInConnection::reset(m_socket);
-        finishClose();
-    });
+    breakAfterWritten(m_socket, reset);
 }
 
 void StandInHttpConnection::drip(const QByteArray &bytes, int piece, int intervalMs, bool closeAfter)
@@ -460,8 +427,5 @@ void StandInHttpConnection::finishClose()
 {
     m_stage = Stage::Closing;
     m_idle.stop();
-    if (m_closedEmitted)
-        return;
-    m_closedEmitted = true;
-    emit closed(this);
+    announceClosed();
 }

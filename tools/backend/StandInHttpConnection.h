@@ -64,5 +64,4 @@ private:
     bool m_keepAlive = true;
     Stage m_stage = Stage::Head;
     QTimer m_idle;
-    bool m_closedEmitted = false;
 };
