@@ -11,6 +11,7 @@ packages=(
     libqt6svg6 libgl1-mesa-dev
     dbus gnome-keyring libfaketime
     iproute2 iputils-ping util-linux openvpn openssl libssl-dev
+    libnghttp2-dev
     "$@"
 )
 missing=()

@@ -1,6 +1,7 @@
 #include "BackendStandIn.h"
 
 #include "StandInApi.h"
+#include "StandInHttp2Connection.h"
 #include "StandInHttpConnection.h"
 
 #include <QDir>
@@ -80,7 +81,8 @@ public:
     QList<Script> scripts;
     QSet<QString> refused; // addresses closed by refuse() scripts
     QList<StandInRequest> requests;
-    QSet<StandInHttpConnection *> connections;
+    QSet<StandInConnection *> connections;
+    bool http2 = true;
     quint16 port = 0;
     int issued = 0; // devices made by issueToken()
     int idleTimeoutMs = StandInHttpConnection::DefaultIdleTimeoutMs;
@@ -98,6 +100,29 @@ BackendStandIn::BackendStandIn(QObject *parent)
     d->tls.setPrivateKey(QSslKey(resource(QStringLiteral("server.key")), QSsl::Rsa, QSsl::Pem));
     d->tls.setCaCertificates({QSslCertificate(caCertificatePem(), QSsl::Pem)});
     d->tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients bring no certificate
+    setHttp2(true);
+}
+
+void BackendStandIn::setHttp2(bool on)
+{
+    d->http2 = on;
+    // Qt's network access offers "h2" and "http/1.1" on HTTPS and takes "h2"
+    // when the server picks it; a client that offers nothing (a plain socket)
+    // gets HTTP/1.1. Off, nothing is picked, as before the stand-in spoke
+    // HTTP/2: Qt's server side fails the handshake of a client whose offer
+    // has nothing in common with its own, where picking nothing lets it on.
+    d->tls.setAllowedNextProtocols(on ? QList<QByteArray>{QSslConfiguration::ALPNProtocolHTTP2,
+                                                          QSslConfiguration::NextProtocolHttp1_1}
+                                      : QList<QByteArray>());
+    for (const Listener &listener : std::as_const(d->listeners)) {
+        if (listener.server)
+            listener.server->setSslConfiguration(tlsFor(listener.tlsFault));
+    }
+}
+
+bool BackendStandIn::isHttp2() const
+{
+    return d->http2;
 }
 
 QSslConfiguration BackendStandIn::tlsFor(TlsFault fault) const
@@ -130,7 +155,7 @@ void BackendStandIn::setTlsFault(const QHostAddress &address, TlsFault fault)
     }
     const QString text = address.toString();
     const auto open = d->connections;
-    for (StandInHttpConnection *connection : open) {
+    for (StandInConnection *connection : open) {
         if (connection->localAddress() == text)
             connection->abort();
     }
@@ -138,7 +163,7 @@ void BackendStandIn::setTlsFault(const QHostAddress &address, TlsFault fault)
 
 BackendStandIn::~BackendStandIn()
 {
-    for (StandInHttpConnection *connection : std::as_const(d->connections)) {
+    for (StandInConnection *connection : std::as_const(d->connections)) {
         connection->disconnect(this);
         delete connection;
     }
@@ -197,7 +222,7 @@ void BackendStandIn::stopListening(const QHostAddress &address)
     }
     const QString text = address.toString();
     const auto open = d->connections;
-    for (StandInHttpConnection *connection : open) {
+    for (StandInConnection *connection : open) {
         if (connection->localAddress() == text)
             connection->abort();
     }
@@ -225,11 +250,15 @@ void BackendStandIn::resumeListening(const QHostAddress &address)
                 auto *socket = qobject_cast<QSslSocket *>(server->nextPendingConnection());
                 if (!socket)
                     continue;
-                auto *connection = new StandInHttpConnection(socket, d->idleTimeoutMs, this);
+                StandInConnection *connection = nullptr;
+                if (socket->sslConfiguration().nextNegotiatedProtocol() == QSslConfiguration::ALPNProtocolHTTP2)
+                    connection = new StandInHttp2Connection(socket, d->idleTimeoutMs, this);
+                else
+                    connection = new StandInHttpConnection(socket, d->idleTimeoutMs, this);
                 d->connections.insert(connection);
-                connect(connection, &StandInHttpConnection::requestReady, this,
-                        [this](StandInHttpConnection *c, const StandInRequest &request) { handle(c, request); });
-                connect(connection, &StandInHttpConnection::closed, this, [this](StandInHttpConnection *c) {
+                connect(connection, &StandInConnection::requestReady, this,
+                        [this](StandInConnection *c, const StandInRequest &request) { handle(c, request); });
+                connect(connection, &StandInConnection::closed, this, [this](StandInConnection *c) {
                     if (d->connections.remove(c))
                         c->deleteLater();
                 });
@@ -331,7 +360,7 @@ QStringList BackendStandIn::headerFaults() const
     return d->api->headerFaults();
 }
 
-void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequest &request)
+void BackendStandIn::handle(StandInConnection *connection, const StandInRequest &request)
 {
     // A long-running stand-in keeps only the recent requests.
     if (d->requests.size() >= MaxRecordedRequests)
@@ -355,10 +384,7 @@ void BackendStandIn::handle(StandInHttpConnection *connection, const StandInRequ
     }
     if (!scripted)
         reply = d->api->answer(request);
-    if (reply.kind == StandInReply::Kind::Answer && reply.statusCode == 101)
-        connection->switchProtocols(reply);
-    else
-        connection->respond(reply);
+    connection->answer(request, reply);
 }
 
 QString BackendStandIn::lastCodeFor(const QString &email) const

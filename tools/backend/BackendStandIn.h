@@ -17,7 +17,7 @@
 
 #include <memory>
 
-class StandInHttpConnection;
+class StandInConnection;
 
 // A stand-in for the Kelvra backend API: a real HTTPS server on loopback
 // addresses that answers the client's API paths under "/api/" from a small
@@ -29,6 +29,12 @@ class StandInHttpConnection;
 // cdn2... = 127.0.0.3) on a free port, point the client at that port, then
 // script failures per host and path and read back what the client sent.
 // Everything happens on the thread that owns the object.
+//
+// It speaks HTTP/2 to a client that offers it by ALPN, as Qt's network
+// access does on every HTTPS request and as the real backend answers, so the
+// client's HTTP/2 path is the one the tests exercise; a client that offers
+// only HTTP/1.1 (the Cloudflare route check's own sockets, a plain socket)
+// gets HTTP/1.1. setHttp2(false) pins HTTP/1.1 for everyone.
 //
 // Its certificate is signed by the stand-in CA (caCertificatePath()), valid
 // for those host names, their addresses, 1.1.1.1 and the catalogue's
@@ -66,6 +72,11 @@ public:
     enum class TlsFault { None, WrongName, Expired, UnknownAuthority };
     Q_ENUM(TlsFault)
     void setTlsFault(const QHostAddress &address, TlsFault fault);
+
+    // Whether "h2" is offered by ALPN to connections accepted from now on
+    // (default on). Off, every client speaks HTTP/1.1.
+    void setHttp2(bool on);
+    bool isHttp2() const;
 
     // How long a connection may sit without a complete request before it is
     // closed (default 60000 ms; for connections accepted afterwards).
@@ -162,7 +173,7 @@ signals:
     void codeMailed(const QString &email, const QString &code);
 
 private:
-    void handle(StandInHttpConnection *connection, const StandInRequest &request);
+    void handle(StandInConnection *connection, const StandInRequest &request);
     QSslConfiguration tlsFor(TlsFault fault) const;
 
     struct Listener;

@@ -1,10 +1,6 @@
 #include "StandInHttpConnection.h"
 
-#include <sys/socket.h>
-
-#include <QDateTime>
 #include <QSharedPointer>
-#include <QLocale>
 #include <QSslSocket>
 #include <QUrl>
 
@@ -65,22 +61,6 @@ bool isDigits(const QByteArray &text)
     return true;
 }
 
-// Host header value without its port, lower-cased; brackets of an IPv6
-// literal are dropped.
-QString hostOf(const QByteArray &value)
-{
-    QByteArray host = value.trimmed();
-    if (host.startsWith('[')) {
-        const int end = host.indexOf(']');
-        host = end > 0 ? host.mid(1, end - 1) : QByteArray();
-    } else {
-        const int colon = host.lastIndexOf(':');
-        if (colon >= 0)
-            host.truncate(colon);
-    }
-    return QString::fromLatin1(host).toLower();
-}
-
 bool headerHasToken(const QByteArray &value, const QByteArray &token)
 {
     for (const QByteArray &part : value.split(',')) {
@@ -92,7 +72,7 @@ bool headerHasToken(const QByteArray &value, const QByteArray &token)
 } // namespace
 
 StandInHttpConnection::StandInHttpConnection(QSslSocket *socket, int idleTimeoutMs, QObject *parent)
-    : QObject(parent)
+    : StandInConnection(parent)
     , m_socket(socket)
 {
     socket->setParent(this);
@@ -188,6 +168,7 @@ void StandInHttpConnection::parse()
 bool StandInHttpConnection::parseHead(const QByteArray &head)
 {
     m_request = StandInRequest();
+    m_request.version = "HTTP/1.1";
     m_request.address = localAddress();
     m_request.peer = m_socket ? m_socket->peerAddress().toString() : QString();
     m_bodyLength = 0;
@@ -204,6 +185,7 @@ bool StandInHttpConnection::parseHead(const QByteArray &head)
         refuseRequest(version.startsWith("HTTP/") ? 505 : 400, "Only HTTP/1.1 is spoken here.");
         return false;
     }
+    m_request.version = version;
     m_request.method = parts.at(0);
     QByteArray target = parts.at(1);
     if (target.startsWith("https://") || target.startsWith("http://")) {
@@ -285,6 +267,14 @@ void StandInHttpConnection::refuseRequest(int status, const QByteArray &reason)
     write(reply, true);
 }
 
+void StandInHttpConnection::answer(const StandInRequest &, const StandInReply &reply)
+{
+    if (reply.kind == StandInReply::Kind::Answer && reply.statusCode == 101)
+        switchProtocols(reply);
+    else
+        respond(reply);
+}
+
 void StandInHttpConnection::respond(const StandInReply &reply)
 {
     if (m_stage != Stage::Waiting)
@@ -344,8 +334,7 @@ void StandInHttpConnection::write(const StandInReply &reply, bool close)
         out += h.first + ": " + h.second + "\r\n";
     }
     out += "Server: kelvra-backend-standin\r\n";
-    out += "Date: " + QLocale::c().toString(QDateTime::currentDateTimeUtc(),
-                                            QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1() + "\r\n";
+    out += "Date: " + httpDate() + "\r\n";
     if (!noBody) {
         if (!hasType)
             out += "Content-Type: application/json\r\n";
@@ -399,26 +388,7 @@ void StandInHttpConnection::closeAfterWritten(bool reset)
     m_stage = Stage::Closing;
     m_buffer.clear();
     m_idle.stop();
-    if (!m_socket) {
-        finishClose();
-        return;
-    }
-    if (!reset) {
-        m_socket->disconnectFromHost(); // what was written goes first, then FIN
-        return;
-    }
-    m_socket->flush();
-    // A reset can throw away what the client has not read yet: give it a
-    // moment with the head first, as a connection that breaks later would.
-    QTimer::singleShot(200, this, [this] {
-        if (m_socket) {
-            // A linger time of zero makes the close send RST instead of FIN.
-            const struct linger now{1, 0};
-            ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
-            m_socket->abort();
-        }
-        finishClose();
-    });
+    breakAfterWritten(m_socket, reset);
 }
 
 void StandInHttpConnection::drip(const QByteArray &bytes, int piece, int intervalMs, bool closeAfter)
@@ -457,8 +427,5 @@ void StandInHttpConnection::finishClose()
 {
     m_stage = Stage::Closing;
     m_idle.stop();
-    if (m_closedEmitted)
-        return;
-    m_closedEmitted = true;
-    emit closed(this);
+    announceClosed();
 }

@@ -1,22 +1,21 @@
 #pragma once
 
-#include "StandInReply.h"
-#include "StandInRequest.h"
+#include "StandInConnection.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QPointer>
 #include <QTimer>
 
 class QSslSocket;
 
-// One client connection of the stand-in: reads HTTP/1.1 requests one at a
-// time from an encrypted socket and writes the answers. A request is handed
+// One client connection of the stand-in that speaks HTTP/1.1 (the client
+// offered no HTTP/2, or the stand-in was told not to): reads requests one at
+// a time from an encrypted socket and writes the answers. A request is handed
 // out by requestReady(); the next one is not read until it was answered, so
 // answers keep the order of the requests. Anything malformed or too large
 // gets a 4xx answer and the connection is closed; an idle connection is
 // closed after a while.
-class StandInHttpConnection : public QObject
+class StandInHttpConnection : public StandInConnection
 {
     Q_OBJECT
 public:
@@ -30,6 +29,9 @@ public:
                                    QObject *parent = nullptr);
     ~StandInHttpConnection() override;
 
+    // A 101 answer switches protocols (switchProtocols()); any other is
+    // respond()ed.
+    void answer(const StandInRequest &request, const StandInReply &reply) override;
     // Answers the request handed out last (after reply.delayMs), or stalls or
     // drops it. Refuse kinds behave like Drop here (the listener is closed
     // elsewhere).
@@ -37,13 +39,8 @@ public:
     // After a "101 Switching Protocols" answer: the connection stays open and
     // whatever the client sends next is read and ignored.
     void switchProtocols(const StandInReply &reply);
-    // Closes the connection now, without an answer.
-    void abort();
-    QString localAddress() const;
-
-signals:
-    void requestReady(StandInHttpConnection *connection, const StandInRequest &request);
-    void closed(StandInHttpConnection *connection);
+    void abort() override;
+    QString localAddress() const override;
 
 private:
     enum class Stage { Head, Body, Waiting, Stalled, Upgraded, Closing };
@@ -67,5 +64,4 @@ private:
     bool m_keepAlive = true;
     Stage m_stage = Stage::Head;
     QTimer m_idle;
-    bool m_closedEmitted = false;
 };

@@ -16,15 +16,21 @@ struct StandInRequest
     QString address;
     // Address the connection came from.
     QString peer;
-    // Host name from the "Host" header, without the port, lower-cased.
+    // Host name from the "Host" header (HTTP/2: ":authority"), without the
+    // port, lower-cased.
     QString host;
+    // "HTTP/1.1", "HTTP/1.0" or "HTTP/2": what the client spoke.
+    QByteArray version;
+    // The HTTP/2 stream the request came on; 0 over HTTP/1.
+    qint32 stream = 0;
     QByteArray method;
     // Decoded path without the query ("/api/client/configuration/de:1").
     QString path;
     // Path and query exactly as sent on the request line.
     QByteArray target;
     QUrlQuery query;
-    // Header names as sent; look them up with header(), which ignores case.
+    // Header names as sent (HTTP/2: lower-case, without the pseudo-headers);
+    // look them up with header(), which ignores case.
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
 

@@ -41,7 +41,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption updateType(QStringLiteral("update-type"),
                                         QStringLiteral("The offered update's type (default optional; \"mandatory\")."),
                                         QStringLiteral("type"), QStringLiteral("optional"));
-    parser.addOptions({address, port, noExtras, deviceLimit, connectionLimit, verbose, updateOffer, updateType});
+    const QCommandLineOption http1Only(QStringLiteral("http1-only"),
+                                       QStringLiteral("Offer only HTTP/1.1 (by default HTTP/2 is offered too, and the "
+                                                      "client takes it)."));
+    parser.addOptions({address, port, noExtras, deviceLimit, connectionLimit, verbose, updateOffer, updateType, http1Only});
     parser.process(app);
 
     QTextStream out(stdout);
@@ -64,6 +67,7 @@ int main(int argc, char *argv[])
         addresses = BackendStandIn::defaultAddresses();
 
     BackendStandIn standIn;
+    standIn.setHttp2(!parser.isSet(http1Only));
     standIn.setDeviceLimit(parser.value(deviceLimit).toInt());
     standIn.setConnectionLimit(parser.value(connectionLimit).toInt());
     QObject::connect(&standIn, &BackendStandIn::codeMailed, &app, [&out](const QString &email, const QString &code) {
@@ -71,7 +75,8 @@ int main(int argc, char *argv[])
     });
     if (parser.isSet(verbose)) {
         QObject::connect(&standIn, &BackendStandIn::requestReceived, &app, [&out](const StandInRequest &request) {
-            out << request.address << ' ' << request.method << ' ' << request.target << Qt::endl;
+            out << request.address << ' ' << request.version << ' ' << request.method << ' ' << request.target
+                << Qt::endl;
         });
     }
     if (!standIn.listen(addresses, quint16(portValue)))
