@@ -2,7 +2,9 @@
 
 #include "StandInBlocklist.h"
 #include "StandInReply.h"
+#include "StandInReports.h"
 #include "StandInRequest.h"
+#include "StandInSso.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -97,7 +99,7 @@ public:
     // device limit does not apply to this shortcut (the device still counts).
     Q_INVOKABLE QString issueToken(const QString &email);
     // A one-time code for "auth/sso-login-with-token" (a sign-in link's code).
-    QString issueLinkCode(const QString &email);
+    Q_INVOKABLE QString issueLinkCode(const QString &email);
     bool isTokenValid(const QString &token) const;
     void revokeToken(const QString &token);
     // Devices counted toward the limit before "auth/code-login" refuses a new
@@ -123,6 +125,11 @@ public:
     void setBlocklist(const QStringList &domains,
                       StandInBlocklist::Fault fault = StandInBlocklist::Fault::None);
     StandInBlocklist blocklist() const;
+
+    // The account web site's single sign-on and dashboard pages.
+    StandInSso &sso();
+    // The session and protocol reports received.
+    StandInReports &reports();
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

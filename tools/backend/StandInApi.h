@@ -4,7 +4,9 @@
 #include "StandInBlocklist.h"
 #include "StandInCatalogue.h"
 #include "StandInReply.h"
+#include "StandInReports.h"
 #include "StandInRequest.h"
+#include "StandInSso.h"
 
 #include <QObject>
 
@@ -25,6 +27,8 @@ public:
     const StandInCatalogue &catalogue() const { return m_catalogue; }
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
     StandInBlocklist &blocklist() { return m_blocklist; }
+    StandInSso &sso() { return m_sso; }
+    StandInReports &reports() { return m_reports; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -37,12 +41,14 @@ private:
     StandInReply linkLogin(const StandInRequest &request);
     StandInReply loggedIn(const QString &email, const QJsonObject &device, const StandInRequest &request);
     StandInReply configuration(const StandInRequest &request, const QString &configId, StandInAccounts::Account &account);
-    StandInReply vpnSession(const StandInRequest &request, const QString &token);
+    StandInReply vpnSession(const StandInRequest &request, const QString &token, const QString &email);
     StandInReply trace(const StandInRequest &request) const;
     StandInReply upgrade(const StandInRequest &request) const;
 
     StandInAccounts m_accounts;
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
+    StandInSso m_sso;
+    StandInReports m_reports;
     QString m_probeIp;
 };

@@ -53,6 +53,11 @@ Window {
         target: LogoutManager
         function onLogout() { Session.signOut() }
     }
+    // Signed in through the browser or by link: the home page, with the way in.
+    Connections {
+        target: ThirdPartyAuth
+        function onAuthenticated(userEmail, method) { Session.signIn(userEmail, method) }
+    }
     Connections {
         target: UserManager
         function onStateChanged(state) {
@@ -80,6 +85,12 @@ Window {
             if (!ConnectionController.isConnectionInProgress)
                 Session.switchTarget = ""
         }
+    }
+
+    // Sign-ins by link or browser hand-back wait here for the person's answer,
+    // whichever page is shown.
+    LinkSignInDialog {
+        parent: mainWindow.contentItem
     }
 
     readonly property string stateText: ConnectionController ? ConnectionController.connectionStateText : ""
