@@ -11,6 +11,8 @@
 
 namespace {
 constexpr int kSessionTimeoutMs = 8000;
+// A tunnel change noted this close to the disconnect was noted for it.
+constexpr qint64 kNotedWithTheDisconnectMs = 1000;
 } // namespace
 
 VpnSessionReporter::VpnSessionReporter(QSharedPointer<VpnConnection> vpnConnection,
@@ -62,10 +64,15 @@ void VpnSessionReporter::onConnectionStateChanged(VpnProtocol::ConnectionState s
         return;
     m_wasConnected = false;
     const quint64 connects = m_connects;
-    QTimer::singleShot(kSettleMs, this, [this, connects] {
+    const qint64 downAt = ApiHost::nowMs();
+    QTimer::singleShot(kSettleMs, this, [this, connects, downAt] {
         if (m_connected || m_connects != connects)
             return;
-        ApiHost::noteTunnelChange();
+        // The report must not leave on a connection made through the tunnel.
+        // Noting the change again when it was noted as the tunnel went down
+        // would only cut the requests in flight now (a sign-in among them).
+        if (ApiHost::lastTunnelChangeMs() < downAt - kNotedWithTheDisconnectMs)
+            ApiHost::noteTunnelChange();
         send(QStringLiteral("disconnected"));
     });
 }

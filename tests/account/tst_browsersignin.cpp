@@ -10,21 +10,11 @@
 #include "app/AppManager.h"
 #include "app/CoreController.h"
 #include "app/Settings.h"
+#include "support/TestBrowser.h"
 #include "tests/api/ApiTestSupport.h"
 
 using namespace ApiTestSupport;
 
-namespace {
-
-class Browser : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-    Q_INVOKABLE void open(const QUrl &url) { opened.append(url); }
-};
-
-} // namespace
 
 // The whole way back from the browser: this process is the running client
 // (its core controller wired to the application object as at start-up), the
@@ -34,7 +24,7 @@ class TestBrowserSignIn : public QObject
 {
     Q_OBJECT
     BackendStandIn m_standIn;
-    Browser m_browser;
+    TestBrowser m_browser;
     CoreController *m_core = nullptr;
 
     AppManager *app() const { return qobject_cast<AppManager *>(qApp); }
@@ -57,15 +47,9 @@ class TestBrowserSignIn : public QObject
     // Signs on at the provider's page in the "browser"; the hand-back link.
     QString signOnInBrowser(const QString &method)
     {
-        m_browser.opened.clear();
+        m_browser.clear();
         auth()->start(method);
-        if (m_browser.opened.size() != 1)
-            return {};
-        QNetworkReply *reply = ApiHost::sharedManager()->get(QNetworkRequest(m_browser.opened.first()));
-        QSignalSpy done(reply, &QNetworkReply::finished);
-        done.wait(10000);
-        reply->deleteLater();
-        return QString::fromUtf8(reply->rawHeader("Location"));
+        return m_browser.opened().size() == 1 ? m_browser.follow(m_browser.lastOpened()) : QString();
     }
 
     void verifyNothingSecretLogged(const QStringList &secrets)
@@ -80,7 +64,6 @@ private slots:
     {
         useOwnCredentialService("browsersignin");
         KELVRA_START_STAND_IN(m_standIn);
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_browser, "open");
         // Wired as the client's start-up does.
         m_core = new CoreController(nullptr, nullptr, QSharedPointer<Settings>::create(), this);
         connect(app(), &AppManager::messageReceived, app(), &AppManager::onReceivedMessage);
@@ -88,11 +71,6 @@ private slots:
         connect(app(), &AppManager::loginLinkReceived, m_core, &CoreController::loginLinkReceived);
         app()->startSingleInstanceServer();
         QVERIFY(app()->isSingleInstanceServerListening());
-    }
-
-    void cleanupTestCase()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
     }
 
     void init()

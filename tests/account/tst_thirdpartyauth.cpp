@@ -12,6 +12,7 @@
 #include "account/ThirdPartyAuthenticationController.h"
 #include "account/UserManager.h"
 #include "app/AppManager.h"
+#include "support/TestBrowser.h"
 #include "tests/api/ApiTestSupport.h"
 
 using namespace ApiTestSupport;
@@ -22,31 +23,6 @@ const QString kExpired = QStringLiteral("This sign-in link has expired. Please t
 const QString kInvalid = QStringLiteral("This sign-in link isn't valid. Please try again.");
 const QString kGeneric = QStringLiteral("This sign-in link didn't work. Please try again from your account page.");
 
-// Takes the place of the desktop's browser: every web address the client
-// opens lands here.
-class Browser : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-
-    Q_INVOKABLE void open(const QUrl &url) { opened.append(url); }
-
-    // Loads a page as a browser would and returns where the site sends it on.
-    static QString follow(const QUrl &url, int *status = nullptr)
-    {
-        QNetworkReply *reply = ApiHost::sharedManager()->get(QNetworkRequest(url));
-        QSignalSpy done(reply, &QNetworkReply::finished);
-        if (!reply->isFinished())
-            done.wait(10000);
-        if (status)
-            *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString location = QString::fromUtf8(reply->rawHeader("Location"));
-        reply->deleteLater();
-        return location;
-    }
-};
-
 } // namespace
 
 // Signing in through the browser and by sign-in link, against the backend
@@ -56,7 +32,7 @@ class TestThirdPartyAuth : public QObject
 {
     Q_OBJECT
     BackendStandIn m_standIn;
-    Browser m_browser;
+    TestBrowser m_browser;
     QStringList m_secrets;
 
     // What the whole flow must never write to a log.
@@ -86,12 +62,12 @@ class TestThirdPartyAuth : public QObject
     // page; returns the hand-back link the site sent the browser to.
     AppManager::HandBack signOnInBrowser(ThirdPartyAuthenticationController &auth, const QString &method)
     {
-        m_browser.opened.clear();
+        m_browser.clear();
         auth.start(method);
-        if (m_browser.opened.size() != 1)
+        if (m_browser.opened().size() != 1)
             return {};
         int status = 0;
-        const QString link = Browser::follow(m_browser.opened.constLast(), &status);
+        const QString link = TestBrowser::follow(m_browser.opened().constLast(), &status);
         if (status != 302 || !link.startsWith(QLatin1String("kelvra-fiddle://")))
             return {};
         const AppManager::HandBack handBack = AppManager::parseHandBack(link);
@@ -105,12 +81,6 @@ private slots:
     {
         useOwnCredentialService("thirdpartyauth");
         KELVRA_START_STAND_IN(m_standIn);
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_browser, "open");
-    }
-
-    void cleanupTestCase()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
     }
 
     void init()
@@ -120,7 +90,7 @@ private slots:
         m_standIn.sso().setBrowserAccount(QStringLiteral("sso@example.com"));
         forgetCredentials(QString());
         UserManager::setState(UserManager::SignedOut);
-        m_browser.opened.clear();
+        m_browser.clear();
     }
 
     void cleanup()
@@ -150,8 +120,8 @@ private slots:
         ThirdPartyAuthenticationController auth;
         QSignalSpy signedIn(&auth, &ThirdPartyAuthenticationController::authenticated);
         auth.start(method);
-        QCOMPARE(m_browser.opened.size(), 1);
-        const QUrl url = m_browser.opened.constFirst();
+        QCOMPARE(m_browser.opened().size(), 1);
+        const QUrl url = m_browser.opened().constFirst();
         QCOMPARE(url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery).toString(), AccountSite::host());
         QCOMPARE(url.path(), path);
 
@@ -173,7 +143,7 @@ private slots:
         // The site hands back; the method travels with the sign-in.
         int status = 0;
         const AppManager::HandBack handBack =
-            AppManager::parseHandBack(Browser::follow(m_browser.opened.constLast(), &status));
+            AppManager::parseHandBack(TestBrowser::follow(m_browser.opened().constLast(), &status));
         QCOMPARE(status, 302);
         keepSecret(handBack.payload);
         auth.onAuthenticated(handBack.payload, handBack.state);
@@ -453,14 +423,14 @@ private slots:
         // Signed in, the site is entered with a one-time code.
         keepSecret(signInAs(m_standIn, QStringLiteral("dash@example.com")));
         UserManager::instance()->openDashboard(path);
-        QTRY_COMPARE(m_browser.opened.size(), 1);
-        const QUrl url = m_browser.opened.first();
+        QTRY_COMPARE(m_browser.opened().size(), 1);
+        const QUrl url = m_browser.opened().first();
         QCOMPARE(url.path(), QStringLiteral("/login-sso"));
         const QString code = QUrlQuery(url).queryItemValue(QStringLiteral("token"));
         keepSecret(code);
         QCOMPARE(QUrlQuery(url).queryItemValue(QStringLiteral("redirect"), QUrl::FullyDecoded), page);
         int status = 0;
-        QCOMPARE(Browser::follow(url, &status), page);
+        QCOMPARE(TestBrowser::follow(url, &status), page);
         QCOMPARE(status, 302);
         QCOMPARE(m_standIn.sso().dashboardVisits().constLast().email, QStringLiteral("dash@example.com"));
     }
@@ -470,8 +440,8 @@ private slots:
         keepSecret(signInAs(m_standIn, QStringLiteral("dash@example.com")));
         m_standIn.script(QString(), QStringLiteral("auth/sso-generate-login"), StandInReply::serverError(500));
         UserManager::instance()->openDashboard(QStringLiteral("/account"));
-        QTRY_COMPARE(m_browser.opened.size(), 1);
-        QCOMPARE(m_browser.opened.first().toString(), AccountSite::host() + QStringLiteral("/account"));
+        QTRY_COMPARE(m_browser.opened().size(), 1);
+        QCOMPARE(m_browser.opened().first().toString(), AccountSite::host() + QStringLiteral("/account"));
         QVERIFY(LogCapture::instance().contains(
             QStringLiteral("No sign-in code for the dashboard, opening it signed out")));
     }

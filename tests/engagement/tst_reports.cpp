@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "api/NetworkManager.h"
 #include "app/Settings.h"
 #include "connection/NetworkIdentifier.h"
 #include "engagement/ProtocolReports.h"
@@ -358,6 +359,36 @@ private slots:
         emit vpn->connectionStateChanged(VpnProtocol::Connected);
         QTRY_COMPARE(m_standIn.reports().sessions().size(), 1);
         QCOMPARE(m_standIn.reports().sessions().first().body.value(QLatin1String("vpn_type")).toString(), type);
+    }
+
+    // The tunnel change was noted as the tunnel went down (the core
+    // controller does): the late "disconnected" report must not cut what is
+    // in flight then, such as a sign-in.
+    void aLateDisconnectReportCutsNoRequestInFlight()
+    {
+        auto settings = QSharedPointer<Settings>::create();
+        auto vpn = QSharedPointer<VpnConnection>::create(settings);
+        VpnSessionReporter reporter(vpn, nullptr);
+        connect(vpn.data(), &VpnConnection::connectionStateChanged, this, [](VpnProtocol::ConnectionState state) {
+            if (state == VpnProtocol::Disconnected)
+                ApiHost::noteTunnelChange();
+        });
+        emit vpn->connectionStateChanged(VpnProtocol::Connected);
+        QTRY_COMPARE(m_standIn.reports().sessions().size(), 1);
+        emit vpn->connectionStateChanged(VpnProtocol::Disconnected);
+        QTest::qWait(VpnSessionReporter::kSettleMs - 1000);
+
+        // A sign-in link answered only after the report has gone.
+        m_standIn.script(QString(), QStringLiteral("auth/sso-login-with-token"),
+                         StandInReply::error(422, QStringLiteral("Expired."), 20042).delayed(2500));
+        NetworkManager link;
+        QSignalSpy answered(&link, &NetworkManager::requestFinished);
+        link.request(ApiHost::url(QStringLiteral("auth/sso-login-with-token")),
+                     QJsonObject{{QStringLiteral("access_token"), QStringLiteral("code")}}, NetworkManager::POST,
+                     QString(), 0, false);
+        QVERIFY(answered.wait(10000));
+        QCOMPARE(answered.first().at(1).toInt(), 422);
+        QCOMPARE(sessionStates(), (QStringList{"connected", "disconnected"}));
     }
 
     void heartbeatWhileConnectedAndNothingWhileSignedOut()

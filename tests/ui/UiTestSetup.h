@@ -7,7 +7,7 @@
 #include <QSharedPointer>
 #include <QTemporaryDir>
 
-#include "TestBrowser.h"
+#include "support/TestBrowser.h"
 #include "tests/vpn/StandInProgram.h"
 #include "tools/backend/BackendStandIn.h"
 

@@ -9,7 +9,6 @@ import "../singletons"
 // gives the held sign-in up; a failed link says why.
 B.Popup {
     id: dialog
-    objectName: "linkSignInDialog"
 
     property string mode: ""          // "signIn", "switch" or "failed"
     property string linkEmail: ""
@@ -65,7 +64,9 @@ B.Popup {
             if (!dialog.switching)
                 return
             dialog.switching = false
-            ThirdPartyAuth.confirmHeldSignIn()
+            // After every other answer to the sign-out (the window's own
+            // sign-out among them), or they would undo the new sign-in.
+            Qt.callLater(ThirdPartyAuth.confirmHeldSignIn)
         }
     }
 
@@ -76,6 +77,8 @@ B.Popup {
     }
 
     contentItem: ColumnLayout {
+        // The popup itself is no item; tests find the dialog by its content.
+        objectName: "linkSignInDialog"
         spacing: Theme.unit * 2
         Label {
             objectName: "linkSignInTitle"

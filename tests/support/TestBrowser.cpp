@@ -17,12 +17,14 @@ TestBrowser::~TestBrowser()
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
 }
 
-QString TestBrowser::follow(const QString &url) const
+QString TestBrowser::follow(const QUrl &url, int *status)
 {
-    QNetworkReply *reply = ApiHost::sharedManager()->get(QNetworkRequest(QUrl(url)));
+    QNetworkReply *reply = ApiHost::sharedManager()->get(QNetworkRequest(url));
     QSignalSpy done(reply, &QNetworkReply::finished);
     if (!reply->isFinished())
         done.wait(10000);
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString location = QString::fromUtf8(reply->rawHeader("Location"));
     reply->deleteLater();
     return location;
