@@ -87,12 +87,6 @@ Window {
         }
     }
 
-    // Sign-ins by link or browser hand-back wait here for the person's answer,
-    // whichever page is shown.
-    LinkSignInDialog {
-        parent: mainWindow.contentItem
-    }
-
     readonly property string stateText: ConnectionController ? ConnectionController.connectionStateText : ""
     readonly property color stateColor: !ConnectionController ? Theme.textMuted
         : ConnectionController.isConnected ? Theme.protectedColor
@@ -158,6 +152,10 @@ Window {
                 source: "pages/Shell.qml"
                 asynchronous: true
             }
+
+            // Sign-ins by link or browser hand-back wait here for the
+            // person's answer, whichever page is shown.
+            LinkSignInDialog {}
         }
     }
 }

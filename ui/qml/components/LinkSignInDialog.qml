@@ -18,7 +18,9 @@ B.Popup {
 
     modal: true
     focus: true
-    anchors.centerIn: parent
+    // Centred on whatever it is given as parent.
+    x: parent ? Math.round((parent.width - width) / 2) : 0
+    y: parent ? Math.round((parent.height - height) / 2) : 0
     width: Math.min(420, parent ? parent.width - Theme.unit * 6 : 420)
     padding: Theme.unit * 3
     closePolicy: B.Popup.CloseOnEscape | B.Popup.CloseOnPressOutside
