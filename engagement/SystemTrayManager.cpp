@@ -62,7 +62,7 @@ SystemTrayManager::SystemTrayManager(QObject *parent)
     m_icon = new QSystemTrayIcon(this);
     m_icon->setContextMenu(m_menu);
     m_icon->setToolTip(QLatin1String(kProductName));
-    setIcon(m_iconName);
+    m_icon->setIcon(QIcon(QStringLiteral(":/ui/icons/tray/") + m_iconName));
     connect(m_icon, &QSystemTrayIcon::activated, this, &SystemTrayManager::onTrayActiavated);
     connect(m_icon, &QSystemTrayIcon::messageClicked, this, [this] {
         if (!m_lastWasPush)
@@ -100,7 +100,10 @@ QString SystemTrayManager::disconnectedIcon() const
 
 void SystemTrayManager::setIcon(const QString &name)
 {
-    m_iconName = name;
+    if (name != m_iconName) {
+        m_iconName = name;
+        emit iconChanged();
+    }
     if (m_icon)
         m_icon->setIcon(QIcon(QStringLiteral(":/ui/icons/tray/") + name));
 }

@@ -19,13 +19,14 @@ class QMenu;
 class SystemTrayManager : public QObject
 {
     Q_OBJECT
+    // The icon file shown now, under ":/ui/icons/tray/".
+    Q_PROPERTY(QString iconName READ iconName NOTIFY iconChanged)
 public:
     explicit SystemTrayManager(QObject *parent = nullptr);
     ~SystemTrayManager() override;
 
     // Whether an icon is on screen: only then can the window hide into it.
     bool isIconVisible() const;
-    // The icon file shown now, under ":/ui/icons/tray/".
     QString iconName() const { return m_iconName; }
 
     QAction *showAction() const { return m_show; }
@@ -42,6 +43,7 @@ signals:
     void disconnectRequested();
     void pushClicked();
     void trayIconVisibleChanged(bool visible);
+    void iconChanged();
 
 public slots:
     void onTrayActiavated(QSystemTrayIcon::ActivationReason reason);

@@ -285,6 +285,20 @@ TestCase {
         tryVerify(() => Theme.dark, 5000, "the theme stays light")
     }
 
+    // The tray's connect and disconnect drive the same connection; its icon
+    // follows the tunnel.
+    function test_6c_trayConnectsAndDisconnects() {
+        open("home")
+        compare(textOf("stateText"), "Not Connected")
+        verify(SystemTray.iconName.startsWith("disc_"), SystemTray.iconName)
+        SystemTray.connectRequested()
+        tryVerify(() => textOf("stateText") === "Connected", tunnelMs, "the tray did not connect")
+        compare(SystemTray.iconName, "connected.svg")
+        SystemTray.disconnectRequested()
+        tryVerify(() => textOf("stateText") === "Not Connected", tunnelMs, "the tray did not disconnect")
+        verify(SystemTray.iconName.startsWith("disc_"), SystemTray.iconName)
+    }
+
     function test_7_accountRemovesADeviceAndSignsOut() {
         // The same account signed in on a second computer.
         StandInBackend.issueToken(email)
