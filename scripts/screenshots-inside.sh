@@ -229,6 +229,10 @@ shot account-sign-out
 key Return
 pause 2
 shot signin-signed-out
+# Single sign-on: the browser is sent to the provider (none opens here).
+click 498 539
+pause 1
+shot signin-browser
 
 # The light theme, from the stored choice.
 stop_client

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import QtQuick.Window
 import QtQuick.Controls.Basic as B
 import "../singletons"
 
@@ -24,10 +25,17 @@ B.Popup {
     width: Math.min(420, parent ? parent.width - Theme.unit * 6 : 420)
     padding: Theme.unit * 3
     closePolicy: B.Popup.CloseOnEscape | B.Popup.CloseOnPressOutside
+    // The question comes uninvited: typing goes on where it was once it has
+    // been answered.
+    property Item focusBefore: null
+    onAboutToShow: if (!visible && parent) focusBefore = parent.Window.activeFocusItem
     onOpened: acceptButton.forceActiveFocus()
     onClosed: {
         if (mode !== "failed" && !answered && ThirdPartyAuth)
             ThirdPartyAuth.cancelHeldSignIn()
+        if (focusBefore)
+            focusBefore.forceActiveFocus()
+        focusBefore = null
     }
 
     function ask(newMode, email) {
@@ -95,7 +103,10 @@ B.Popup {
         Label {
             objectName: "linkSignInMessage"
             text: dialog.mode === "failed" ? dialog.failure
-                : dialog.mode === "switch" ? qsTr("A sign-in link for another account was opened. Switching signs this account out on this computer.")
+                : dialog.mode === "switch"
+                  ? (ConnectionController && (ConnectionController.isConnected || ConnectionController.isConnectionInProgress)
+                     ? qsTr("A sign-in link for another account was opened. Switching signs this account out on this computer and disconnects the VPN.")
+                     : qsTr("A sign-in link for another account was opened. Switching signs this account out on this computer."))
                 : qsTr("A sign-in link was opened. Continue only if you opened it yourself.")
             muted: true
             wrapMode: Text.Wrap
