@@ -371,7 +371,8 @@ void AppManager::startUp()
     connect(m_coreController, &CoreController::autoLogin, this, &AppManager::onAutoLogin);
     // With a tray icon shown, closing the window hides it into the tray.
     SystemTrayManager *tray = m_coreController->systemTray();
-    setTrayIconVisible(tray->isIconVisible());
+    if (tray->isIconVisible())
+        setTrayIconVisible(true);
     connect(tray, &SystemTrayManager::trayIconVisibleChanged, this, &AppManager::setTrayIconVisible);
     connect(tray, &SystemTrayManager::showRequested, this, &AppManager::onSystemTrayActivated);
     connect(this, &AppManager::messageReceived, this, &AppManager::onReceivedMessage);

@@ -36,6 +36,18 @@ B.Popup {
         if (focusBefore)
             focusBefore.forceActiveFocus()
         focusBefore = null
+        if (!switching)
+            finished()
+    }
+
+    // Made when a question comes and let go once it is answered (finished()).
+    signal finished()
+
+    function fail(message) {
+        failure = message
+        mode = "failed"
+        answered = true
+        open()
     }
 
     function ask(newMode, email) {
@@ -58,17 +70,6 @@ B.Popup {
     }
 
     Connections {
-        target: ThirdPartyAuth
-        function onConfirmSignInRequested(linkEmail) { dialog.ask("signIn", linkEmail) }
-        function onConfirmSwitchRequested(linkEmail, currentEmail) { dialog.ask("switch", linkEmail) }
-        function onLoginLinkFailed(message) {
-            dialog.failure = message
-            dialog.mode = "failed"
-            dialog.answered = true
-            dialog.open()
-        }
-    }
-    Connections {
         target: LogoutManager
         function onLogout() {
             if (!dialog.switching)
@@ -77,6 +78,8 @@ B.Popup {
             // After every other answer to the sign-out (the window's own
             // sign-out among them), or they would undo the new sign-in.
             Qt.callLater(ThirdPartyAuth.confirmHeldSignIn)
+            if (!dialog.visible)
+                dialog.finished()
         }
     }
 
