@@ -245,6 +245,24 @@ private slots:
         QCOMPARE(UserManager::state(), UserManager::SignedOut);
     }
 
+    // Stored under no address the session could never be found again: it is
+    // ended instead, and nobody is signed in.
+    void aCheckAnsweredWithoutAnAddressSignsNobodyIn()
+    {
+        ThirdPartyAuthenticationController auth;
+        QSignalSpy signedIn(&auth, &ThirdPartyAuthenticationController::authenticated);
+        const AppManager::HandBack handBack = signOnInBrowser(auth, QStringLiteral("GOOGLE"));
+        m_standIn.script(QString(), QStringLiteral("me"),
+                         StandInReply::json(200, {{QStringLiteral("success"), true},
+                                                  {QStringLiteral("data"), QJsonObject{{QStringLiteral("email"), " "}}}}));
+        auth.onAuthenticated(handBack.payload, handBack.state);
+        QCOMPARE(revokedTokens(1), QStringList{handBack.payload});
+        QTRY_VERIFY(!m_standIn.isTokenValid(handBack.payload));
+        QCOMPARE(signedIn.size(), 0);
+        QCOMPARE(UserManager::state(), UserManager::SignedOut);
+        QCOMPARE(readStored(), qMakePair(QString(), QString()));
+    }
+
     void linkSignsInAfterConfirmation()
     {
         ThirdPartyAuthenticationController auth;
