@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include "account/AccountSite.h"
 #include "account/TokenManager.h"
 #include "api/ApiHost.h"
 #include "api/NetworkManager.h"
@@ -19,6 +20,7 @@ Logger logger(QStringLiteral("UserManager"));
 const char kProbeUrl[] = "https://1.1.1.1/cdn-cgi/trace";
 constexpr int kProbeTimeoutMs = 4000;
 constexpr int kProbeRetryMs = 5000;
+constexpr int kDashboardCodeTimeoutMs = 15000;
 
 QString &probeUrl()
 {
@@ -271,12 +273,45 @@ void UserManager::reDirect(QString url)
         logger.warning() << "Failed to open the browser";
 }
 
+QString UserManager::dashboardPage(const QString &path)
+{
+    // Only a path on the account site itself: no other host ("//host"), no
+    // scheme and no backslash that a browser might read as a separator.
+    const bool onSite = path.startsWith(QLatin1Char('/')) && !path.startsWith(QLatin1String("//"))
+        && !path.contains(QLatin1Char('\\')) && !path.contains(QLatin1Char(':'));
+    return onSite ? path : QStringLiteral("/");
+}
+
+QString UserManager::dashboardUrl(const QString &code, const QString &path)
+{
+    const QString page = dashboardPage(path);
+    if (code.isEmpty())
+        return AccountSite::host() + page;
+    return AccountSite::host() + QStringLiteral("/login-sso?token=%1&redirect=%2")
+                                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(code)),
+                                          QString::fromLatin1(QUrl::toPercentEncoding(page)));
+}
+
 void UserManager::openDashboard(QString path)
 {
-    // The signed-in hand-over to the account site comes with the single
-    // sign-on work; until then nothing is opened.
-    Q_UNUSED(path)
-    logger.info() << "Dashboard hand-over not available in this build";
+    auto *request = new NetworkManager(this);
+    connect(request, &NetworkManager::requestFinished, this, [this, request, path](const QByteArray &data, int) {
+        request->deleteLater();
+        const QJsonObject answer = answerObject(data);
+        QString code = answer.value(QLatin1String("data")).toObject().value(QLatin1String("access_token")).toString();
+        if (code.isEmpty())
+            code = answer.value(QLatin1String("access_token")).toString();
+        if (code.isEmpty())
+            logger.warning() << "No sign-in code for the dashboard, opening it signed out";
+        reDirect(dashboardUrl(code, path));
+    });
+    connect(request, &NetworkManager::requestFailed, this, [this, request, path] {
+        request->deleteLater();
+        logger.warning() << "Sign-in code request failed, opening the dashboard signed out";
+        reDirect(dashboardUrl(QString(), path));
+    });
+    request->request(ApiHost::url(QStringLiteral("auth/sso-generate-login")), QJsonObject(), NetworkManager::POST,
+                     TokenManager::instance()->getToken(), kDashboardCodeTimeoutMs, true);
 }
 
 void UserManager::deleteUserToken()

@@ -39,6 +39,12 @@ public:
     QString publicIp() const;
     QString email() const { return m_email; }
 
+    // The page of the account site `openDashboard` opens for `path` ("/" for
+    // anything that is not a plain path on the site), and the whole address:
+    // signed in through "/login-sso" when a sign-in code came, else the page.
+    static QString dashboardPage(const QString &path);
+    static QString dashboardUrl(const QString &code, const QString &path);
+
     // Takes the user record from a sign-in answer ("data"."user").
     void setUserRecord(const QJsonObject &answer);
 

@@ -332,6 +332,11 @@ int retryDelayMs()
     return state().nextRetryDelay;
 }
 
+qint64 lastTunnelChangeMs()
+{
+    return state().lastTunnelChange;
+}
+
 void noteTunnelChange()
 {
     HostState &s = state();

@@ -66,6 +66,8 @@ int retryDelayMs();
 // Replies still in flight on the shared manager are cut (they end as
 // OperationCanceledError under the old generation).
 void noteTunnelChange();
+// When the last tunnel change was noted, on nowMs()'s clock; -1 if never.
+qint64 lastTunnelChangeMs();
 
 HostFailure hostFailure(QNetworkReply::NetworkError error, int httpStatus, const QByteArray &body);
 // Hosts a "KELVRA_SIMULATE_FILTERED" value makes unreachable: none in a

@@ -23,6 +23,7 @@
 #include "app/ThemeIconProvider.h"
 #include "app/Logger.h"
 #include "app/Settings.h"
+#include "engagement/SystemTrayManager.h"
 #include "platform/NativeWindow.h"
 #include "platform/SessionName.h"
 #include "ipc/IpcClient.h"
@@ -368,6 +369,12 @@ void AppManager::startUp()
     connect(this, &AppManager::authenticated, m_coreController, &CoreController::authenticated);
     connect(this, &AppManager::loginLinkReceived, m_coreController, &CoreController::loginLinkReceived);
     connect(m_coreController, &CoreController::autoLogin, this, &AppManager::onAutoLogin);
+    // With a tray icon shown, closing the window hides it into the tray.
+    SystemTrayManager *tray = m_coreController->systemTray();
+    if (tray->isIconVisible())
+        setTrayIconVisible(true);
+    connect(tray, &SystemTrayManager::trayIconVisibleChanged, this, &AppManager::setTrayIconVisible);
+    connect(tray, &SystemTrayManager::showRequested, this, &AppManager::onSystemTrayActivated);
     connect(this, &AppManager::messageReceived, this, &AppManager::onReceivedMessage);
     connect(this, &QGuiApplication::primaryScreenChanged, this, &AppManager::onScreenChanged);
 

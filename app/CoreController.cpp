@@ -33,6 +33,7 @@
 #include "engagement/DesktopPush.h"
 #include "engagement/InAppMessages.h"
 #include "engagement/NetMonitor.h"
+#include "engagement/ProtocolReports.h"
 #include "engagement/SystemTrayManager.h"
 #include "engagement/Telemetry.h"
 #include "engagement/VpnSessionReporter.h"
@@ -107,8 +108,11 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
                 &ConnectionController::onProtocolUnavailable);
         connect(m_servers.data(), &ServersModel::serverChangedForProtocol, m_connectionController.data(),
                 &ConnectionController::bannerNote);
-        // The protocol reports are not built: the repair's housekeeping has
-        // nothing to send yet (ConnectionController::setReportSender).
+        // Finished runs' outcomes queue up as protocol reports; the repair's
+        // housekeeping sends them once no tunnel is being built.
+        m_connectionController->setOutcomeSink(
+            [](const QList<AttemptOutcome> &outcomes) { ProtocolReports::instance()->add(outcomes); });
+        m_connectionController->setReportSender([] { ProtocolReports::instance()->send(); });
     }
     publish("ConnectionController", m_connectionController.data());
     m_settingsController = QSharedPointer<SettingsController>::create(m_settings);

@@ -104,6 +104,7 @@ public:
     ConnectionController *connectionController() const { return m_connectionController.data(); }
     SettingsController *settingsController() const { return m_settingsController.data(); }
     SystemTrayManager *systemTray() const { return m_tray.data(); }
+    ThirdPartyAuthenticationController *thirdPartyAuth() const { return m_thirdPartyAuth.data(); }
     Updater *updater() const { return m_updater.data(); }
 
 private:

@@ -41,11 +41,11 @@ void NetworkIdentifier::setInterfacesForTesting(const QList<Interface> *interfac
 }
 #endif
 
-QString NetworkIdentifier::current()
+QList<NetworkIdentifier::Interface> NetworkIdentifier::interfaces()
 {
 #ifdef KELVRA_TESTING
     if (testInterfaces())
-        return fromInterfaces(*testInterfaces(), ApiHost::isStagingBuild());
+        return *testInterfaces();
 #endif
     QList<Interface> interfaces;
     for (const QNetworkInterface &system : QNetworkInterface::allInterfaces()) {
@@ -55,7 +55,12 @@ QString NetworkIdentifier::current()
                                       flags.testFlag(QNetworkInterface::IsLoopBack) || system.type() == QNetworkInterface::Loopback,
                                       system.type() == QNetworkInterface::Virtual, system.addressEntries() });
     }
-    return fromInterfaces(interfaces, ApiHost::isStagingBuild());
+    return interfaces;
+}
+
+QString NetworkIdentifier::current()
+{
+    return fromInterfaces(interfaces(), ApiHost::isStagingBuild());
 }
 
 QString NetworkIdentifier::fromInterfaces(const QList<Interface> &interfaces, bool staging)

@@ -20,12 +20,14 @@ public:
         QList<QNetworkAddressEntry> addresses;
     };
 
+    // This machine's interfaces now (under test: the ones set for testing).
+    static QList<Interface> interfaces();
     // The identifier of this machine's network now; empty when there is none.
     static QString current();
     static QString fromInterfaces(const QList<Interface> &interfaces, bool staging);
 
 #ifdef KELVRA_TESTING
-    // What current() sees instead of the machine's interfaces (null: the
+    // What interfaces() and current() see instead of the machine's interfaces (null: the
     // machine's again). The list must outlive its use.
     static void setInterfacesForTesting(const QList<Interface> *interfaces);
 #endif

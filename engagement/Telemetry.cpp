@@ -1,25 +1,19 @@
 #include "engagement/Telemetry.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 
 #include "app/Logger.h"
 
 namespace {
 Logger logger(QStringLiteral("Telemetry"));
-
-#ifdef KELVRA_TESTING
-qint64 monotonicMs()
-{
-    QElapsedTimer now;
-    now.start();
-    return now.msecsSinceReference();
-}
-#endif
+const char kUserIdSalt[] = "kelvra.telemetry.v1:";
+constexpr int kUserIdHexDigits = 32;
 } // namespace
 
 Telemetry::Telemetry()
 {
-    logger.debug() << "No analytics sink is built: events are dropped";
+    logger.info() << "No analytics service in this build: events are formed and dropped, nothing is sent";
 }
 
 Telemetry *Telemetry::instance()
@@ -28,51 +22,88 @@ Telemetry *Telemetry::instance()
     return telemetry;
 }
 
+qint64 Telemetry::monotonicMs() const
+{
+    QElapsedTimer now;
+    now.start();
+    return now.msecsSinceReference();
+}
+
+void Telemetry::setEnabled(bool enabled)
+{
+    if (enabled == m_enabled)
+        return;
+    m_enabled = enabled;
+    emit enabledChanged();
+}
+
 void Telemetry::logEvent(QString name, QVariantMap params)
 {
+    if (!m_enabled || name.isEmpty())
+        return;
+    if (name == QLatin1String("app_error")) {
+        // Error texts may be long or carry more than an event should.
+        const QString message = params.value(QStringLiteral("message")).toString();
+        params.insert(QStringLiteral("message"), message.left(kErrorMessageLength));
+    }
 #ifdef KELVRA_TESTING
     m_events.append({name, params, monotonicMs()});
-#else
-    Q_UNUSED(name)
-    Q_UNUSED(params)
 #endif
 }
 
 void Telemetry::screenView(QString screenName)
 {
-    Q_UNUSED(screenName)
+    breadcrumb(QStringLiteral("screen: ") + screenName);
+}
+
+QString Telemetry::userIdFor(const QString &email)
+{
+    const QByteArray salted = QByteArray(kUserIdSalt) + email.trimmed().toLower().toUtf8();
+    return QString::fromLatin1(
+        QCryptographicHash::hash(salted, QCryptographicHash::Sha256).toHex().left(kUserIdHexDigits));
 }
 
 void Telemetry::setUserEmail(QString email)
 {
-    Q_UNUSED(email)
+    m_userId = email.trimmed().isEmpty() ? QString() : userIdFor(email);
 }
 
 void Telemetry::clearUser()
 {
-#ifdef KELVRA_TESTING
-    m_events.append({QStringLiteral("clear_user"), {}, monotonicMs()});
-#endif
+    m_userId.clear();
 }
 
 void Telemetry::breadcrumb(QString message)
 {
+    if (!m_enabled)
+        return;
+#ifdef KELVRA_TESTING
+    m_breadcrumbs.append(message);
+#else
     Q_UNUSED(message)
+#endif
 }
 
 void Telemetry::traceBegin(QString name)
 {
-    Q_UNUSED(name)
+    if (!name.isEmpty())
+        m_traces.insert(name, monotonicMs());
 }
 
 void Telemetry::traceEnd(QString name)
 {
-    Q_UNUSED(name)
+    const auto it = m_traces.constFind(name);
+    if (it == m_traces.constEnd())
+        return;
+    const qint64 duration = monotonicMs() - it.value();
+    m_traces.erase(it);
+    logEvent(QStringLiteral("perf_trace"),
+             {{QStringLiteral("trace_name"), name}, {QStringLiteral("duration_ms"), duration}});
 }
 
 void Telemetry::traceCancel(QString name)
 {
-    Q_UNUSED(name)
+    m_traces.remove(name);
 }
 
 void Telemetry::enablePushMessaging() {}
@@ -86,3 +117,14 @@ bool Telemetry::active() const
 {
     return false;
 }
+
+#ifdef KELVRA_TESTING
+void Telemetry::clearForTesting()
+{
+    m_events.clear();
+    m_breadcrumbs.clear();
+    m_traces.clear();
+    m_userId.clear();
+    m_enabled = true;
+}
+#endif

@@ -7,25 +7,9 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-namespace {
+#include "platform/DesktopEntry.h"
 
-// Desktop-entry Exec quoting: the path goes in double quotes with the
-// reserved characters escaped, so a path with spaces still starts the client.
-QString quoteExecArgument(const QString &argument)
-{
-    QString quoted;
-    quoted.reserve(argument.size() + 2);
-    quoted += QLatin1Char('"');
-    for (const QChar c : argument) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
-            quoted += QLatin1Char('\\');
-        if (c == QLatin1Char('%'))
-            quoted += QLatin1Char('%');
-        quoted += c;
-    }
-    quoted += QLatin1Char('"');
-    return quoted;
-}
+namespace {
 
 QString entryName()
 {
@@ -58,7 +42,7 @@ void AutoStart::setEnabled(bool enabled)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return;
-    const QString exec = quoteExecArgument(QCoreApplication::applicationFilePath()) + QStringLiteral(" --autostart");
+    const QString exec = DesktopEntry::quoteExecArgument(QCoreApplication::applicationFilePath()) + QStringLiteral(" --autostart");
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
                                          "Name=Kelvra\n"

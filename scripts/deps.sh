@@ -9,7 +9,7 @@ packages=(
     qml6-module-qtquick-templates qml6-module-qtqml-workerscript qml6-module-qt5compat-graphicaleffects
     qml6-module-qttest qml6-module-qtquick-shapes qml6-module-qt-labs-settings qml6-module-qtqml-models
     libqt6svg6 libgl1-mesa-dev
-    dbus gnome-keyring libfaketime
+    dbus gnome-keyring libfaketime xdg-utils
     iproute2 iputils-ping util-linux openvpn openssl libssl-dev
     libnghttp2-dev
     "$@"

@@ -63,6 +63,18 @@ nav() {
     esac
     pause 1
 }
+# A session of the stand-in for an address, as a browser's sign-in makes one:
+# the code it mails, traded for a token.
+session_token() {
+    local before ca="$(dirname "$0")/../tools/backend/certs/ca.pem" base=https://testapi.kelvra.test:8443/api
+    before=$(codes_mailed)
+    curl -s --cacert "$ca" -H 'Content-Type: application/json' -d "{\"email\":\"$1\"}" "$base/auth/get-login-code" >/dev/null
+    wait_for_code "$before"
+    curl -s --cacert "$ca" -H 'Content-Type: application/json' -d "{\"email\":\"$1\",\"code\":\"$(mailed_code)\"}" \
+        "$base/auth/code-login" | sed -n 's/.*"token":"\([^"]*\)".*/\1/p' | sed 's/|/%7C/'
+}
+# Hands a link to the running client as the desktop does: a second start.
+open_link() { "$bin/kelvra" "$1" >>"$out/client.log" 2>&1; pause 1.5; }
 mailed_code() { sed -n 's/^Sign-in code for .*: \([0-9]\{6\}\)$/\1/p' "$out/backend.log" | tail -n1; }
 codes_mailed() { grep -c '^Sign-in code for ' "$out/backend.log" || true; }
 # Waits for a code newer than the ones counted before the request.
@@ -87,6 +99,17 @@ sign_in() {
 # Let the first frames settle (fonts, the first replies) before the first picture.
 pause 2
 shot signin
+
+# Links: one the backend refuses says why; a browser's hand-back the client
+# didn't ask for waits for a yes (Escape says no).
+open_link "kelvra://login?code=nosuchcode"
+shot signin-link-failed
+key Return
+pause 0.5
+open_link "kelvra-fiddle://$(session_token browser.user@example.com)?state=unasked"
+shot signin-link-confirm
+key Escape
+pause 0.5
 
 # A wrong address, then the right one; a wrong code, then the mailed one.
 type_text "not-an-address"
@@ -172,6 +195,11 @@ shot settings-log
 nav account
 pause 1
 shot account
+# A link for another account asks before switching.
+open_link "kelvra-fiddle://$(session_token other.user@example.com)?state=unasked"
+shot account-link-switch
+key Escape
+pause 0.5
 
 nav home
 click 446 336
@@ -201,6 +229,10 @@ shot account-sign-out
 key Return
 pause 2
 shot signin-signed-out
+# Single sign-on: the browser is sent to the provider (none opens here).
+click 498 539
+pause 1
+shot signin-browser
 
 # The light theme, from the stored choice.
 stop_client

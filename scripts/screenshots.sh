@@ -15,7 +15,7 @@ case "$out/" in
 esac
 cd "$repo"
 
-bash scripts/deps.sh xvfb x11-apps imagemagick xdotool
+bash scripts/deps.sh xvfb x11-apps imagemagick xdotool curl
 
 build=${KELVRA_RUN_BUILD_DIR:-build}
 cmake -S . -B "$build" -DKELVRA_API=standin -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

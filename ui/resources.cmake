@@ -8,6 +8,8 @@
 # each size, then ImageMagick's convert to join them).
 # Interface icons: icons/*.svg from the npm package lucide-static 1.62.0 (ISC
 # licence, icons/LICENSE-lucide.txt); star-filled.svg is its star with a fill.
+# Tray: icons/tray/*.svg, lucide's shield outline recoloured (and filled, with
+# a check, for the connected state).
 # Flags: icons/flags/*.svg, the 4x3 set of the npm package flag-icons 7.5.0
 # (MIT licence, icons/flags/LICENSE), named by lower-case country code.
 file(GLOB KELVRA_UI_QML CONFIGURE_DEPENDS
@@ -17,6 +19,7 @@ file(GLOB KELVRA_UI_QML CONFIGURE_DEPENDS
      ${CMAKE_CURRENT_LIST_DIR}/qml/singletons/*.qml)
 file(GLOB KELVRA_UI_ICONS CONFIGURE_DEPENDS
      ${CMAKE_CURRENT_LIST_DIR}/icons/*.svg
+     ${CMAKE_CURRENT_LIST_DIR}/icons/tray/*.svg
      ${CMAKE_CURRENT_LIST_DIR}/icons/flags/*.svg)
 set(KELVRA_UI_FILES
     ${KELVRA_UI_QML}

@@ -3,10 +3,22 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include "app/AppManager.h"
+#include "platform/UrlScheme.h"
 #include "support/TestEnvironment.h"
+
+namespace {
+bool handlerRegistered()
+{
+    QProcess query;
+    query.start(QStringLiteral("xdg-mime"),
+                {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/kelvra-fiddle")});
+    return query.waitForFinished(10000) && query.readAllStandardOutput().trimmed() == "kelvra-links.desktop";
+}
+} // namespace
 
 // This test process plays the running client; real second starts of the
 // program hand their argument over the single-instance channel.
@@ -87,6 +99,30 @@ private slots:
         QTRY_COMPARE(signIn.count(), token.isEmpty() ? 0 : 1);
         if (!token.isEmpty())
             QCOMPARE(signIn.first().first().toString(), token);
+    }
+
+    // A link opened on the desktop (as a browser hands it on) starts the
+    // program the scheme is registered to, which hands it to this client.
+    void aLinkOpenedOnTheDesktopReachesTheRunningClient()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty())
+            QSKIP("xdg-open is not installed (scripts/deps.sh installs xdg-utils)");
+        QVERIFY(UrlScheme::registerScheme(QStringLiteral("kelvra-fiddle"), program()));
+        QVERIFY(UrlScheme::location(QStringLiteral("kelvra-fiddle")).startsWith(TestEnvironment::home()));
+        QSignalSpy signIn(app(), &AppManager::authenticated);
+        QProcess desktop;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // xdg-open asks the desktop's handlers only when there is a display.
+        if (!environment.contains(QStringLiteral("DISPLAY")))
+            environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":0"));
+        desktop.setProcessEnvironment(environment);
+        desktop.setProcessChannelMode(QProcess::ForwardedChannels);
+        QTRY_VERIFY_WITH_TIMEOUT(handlerRegistered(), 15000);
+        desktop.start(QStringLiteral("xdg-open"), {QStringLiteral("kelvra-fiddle://31%7CdesktopToken?state=s9")});
+        QVERIFY(desktop.waitForStarted(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(signIn.count(), 1, 30000);
+        QCOMPARE(signIn.first(), (QList<QVariant>{QStringLiteral("31|desktopToken"), QStringLiteral("s9")}));
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.state() == QProcess::NotRunning, 30000);
     }
 
     void hostileConnectionsLeaveTheChannelWorking()

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QtQml>
 
+#include "app/AppManager.h"
 #include "app/CoreController.h"
 #include "app/ThemeIconProvider.h"
 #include "app/Settings.h"
@@ -44,6 +45,12 @@ void UiTestSetup::qmlEngineAvailable(QQmlEngine *engine)
     engine->addImportPath(QStringLiteral("qrc:/ui/qml/singletons/"));
     // The tests read the code the backend "mails" from here.
     context->setContextProperty(QStringLiteral("StandInBackend"), &m_backend);
+    // Links reach the client through the application object, as at start-up.
+    context->setContextProperty(QStringLiteral("TestBrowser"), &m_browser);
+    if (auto *app = qobject_cast<AppManager *>(QCoreApplication::instance())) {
+        connect(app, &AppManager::authenticated, m_core.data(), &CoreController::authenticated);
+        connect(app, &AppManager::loginLinkReceived, m_core.data(), &CoreController::loginLinkReceived);
+    }
     // As the client's start does: the stored session is tried (the test
     // keyring holds none), so the window settles on the sign-in page.
     m_core->autoAuthenticate();
@@ -57,6 +64,7 @@ void UiTestSetup::cleanupTestCase()
         for (const QString &name : CoreController::publishedNames())
             m_engine->rootContext()->setContextProperty(name, static_cast<QObject *>(nullptr));
         m_engine->rootContext()->setContextProperty(QStringLiteral("StandInBackend"), static_cast<QObject *>(nullptr));
+        m_engine->rootContext()->setContextProperty(QStringLiteral("TestBrowser"), static_cast<QObject *>(nullptr));
         m_engine = nullptr;
     }
     if (m_core)

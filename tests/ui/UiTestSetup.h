@@ -7,6 +7,7 @@
 #include <QSharedPointer>
 #include <QTemporaryDir>
 
+#include "support/TestBrowser.h"
 #include "tests/vpn/StandInProgram.h"
 #include "tools/backend/BackendStandIn.h"
 
@@ -33,6 +34,7 @@ public slots:
 private:
     QPointer<QQmlEngine> m_engine;
     BackendStandIn m_backend;
+    TestBrowser m_browser;
     QTemporaryDir m_dir;
     StandInProgram m_service;
     // The core controller publishes into an application engine; its objects

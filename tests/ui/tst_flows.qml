@@ -285,6 +285,20 @@ TestCase {
         tryVerify(() => Theme.dark, 5000, "the theme stays light")
     }
 
+    // The tray's connect and disconnect drive the same connection; its icon
+    // follows the tunnel.
+    function test_6c_trayConnectsAndDisconnects() {
+        open("home")
+        compare(textOf("stateText"), "Not Connected")
+        verify(SystemTray.iconName.startsWith("disc_"), SystemTray.iconName)
+        SystemTray.connectRequested()
+        tryVerify(() => textOf("stateText") === "Connected", tunnelMs, "the tray did not connect")
+        compare(SystemTray.iconName, "connected.svg")
+        SystemTray.disconnectRequested()
+        tryVerify(() => textOf("stateText") === "Not Connected", tunnelMs, "the tray did not disconnect")
+        verify(SystemTray.iconName.startsWith("disc_"), SystemTray.iconName)
+    }
+
     function test_7_accountRemovesADeviceAndSignsOut() {
         // The same account signed in on a second computer.
         StandInBackend.issueToken(email)
@@ -309,5 +323,50 @@ TestCase {
     function test_8_keyboardReachesEveryControl() {
         const chain = focusChainOf(waitFor("emailField"))
         verify(chain.indexOf("sendCodeButton") >= 0, chain.join(", "))
+    }
+
+    // Signing in through the browser and by link, and the questions a link
+    // asks before it changes the account.
+    function test_9_browserAndLinkSignIn() {
+        waitFor("signInPage", 10000)
+        press("appleButton")
+        tryVerify(() => (textOf("browserNote") || "").startsWith("Finish signing in with Apple in your browser"), 5000,
+                  "no note about the browser")
+        verify(TestBrowser.lastOpened().indexOf("/desktop-app/apple/login?platform=windows") > 0,
+               TestBrowser.lastOpened())
+        const handBack = TestBrowser.follow(TestBrowser.lastOpened())
+        verify(handBack.startsWith("kelvra-fiddle://"), handBack)
+        TestBrowser.deliver(handBack)
+        waitFor("homePage", 15000)
+        open("account")
+        tryCompare(find("accountEmail"), "text", "sso@example.com", 5000)
+        compare(textOf("accountMethod"), "Apple")
+
+        // A link for another account asks first; staying keeps this one.
+        TestBrowser.deliver("kelvra://login?code=" + StandInBackend.issueLinkCode("other@example.com"))
+        waitFor("linkSignInDialog", 10000)
+        compare(textOf("linkSignInTitle"), "Switch to other@example.com?")
+        compare(textOf("linkSignInReject"), "Stay signed in")
+        press("linkSignInReject")
+        tryVerify(() => find("linkSignInDialog") === null, 5000, "the question stays")
+        compare(textOf("accountEmail"), "sso@example.com")
+
+        // A link the backend refuses says why.
+        TestBrowser.deliver("kelvra://login?code=notacode")
+        waitFor("linkSignInDialog", 10000)
+        compare(textOf("linkSignInTitle"), "Couldn't sign in")
+        compare(textOf("linkSignInMessage"), "This sign-in link isn't valid. Please try again.")
+        press("linkSignInAccept")
+        tryVerify(() => find("linkSignInDialog") === null, 5000, "the message stays")
+
+        // Yes to a switch signs this account out, then the link's in.
+        TestBrowser.deliver("kelvra://login?code=" + StandInBackend.issueLinkCode("link@example.com"))
+        waitFor("linkSignInDialog", 10000)
+        compare(textOf("linkSignInTitle"), "Switch to link@example.com?")
+        press("linkSignInAccept")
+        waitFor("homePage", 15000)
+        open("account")
+        tryCompare(find("accountEmail"), "text", "link@example.com", 10000)
+        compare(textOf("accountMethod"), "Sign-in link")
     }
 }

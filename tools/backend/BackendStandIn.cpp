@@ -406,6 +406,16 @@ QString BackendStandIn::issueLinkCode(const QString &email)
     return d->api->accounts().issueLinkCode(email);
 }
 
+StandInSso &BackendStandIn::sso()
+{
+    return d->api->sso();
+}
+
+StandInReports &BackendStandIn::reports()
+{
+    return d->api->reports();
+}
+
 bool BackendStandIn::isTokenValid(const QString &token) const
 {
     return d->api->accounts().isTokenValid(token);

@@ -2,8 +2,10 @@
 
 #include "StandInBlocklist.h"
 #include "StandInReply.h"
+#include "StandInReports.h"
 #include "StandInRequest.h"
 #include "StandInUpdates.h"
+#include "StandInSso.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -125,7 +127,7 @@ public:
     // device limit does not apply to this shortcut (the device still counts).
     Q_INVOKABLE QString issueToken(const QString &email);
     // A one-time code for "auth/sso-login-with-token" (a sign-in link's code).
-    QString issueLinkCode(const QString &email);
+    Q_INVOKABLE QString issueLinkCode(const QString &email);
     bool isTokenValid(const QString &token) const;
     void revokeToken(const QString &token);
     // Devices counted toward the limit before "auth/code-login" refuses a new
@@ -154,6 +156,10 @@ public:
 
     // The update offer and the installer downloads (see StandInUpdates).
     StandInUpdates &updates();
+    // The account web site's single sign-on and dashboard pages.
+    StandInSso &sso();
+    // The session and protocol reports received.
+    StandInReports &reports();
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

@@ -152,8 +152,10 @@ QString StandInAccounts::signIn(const QString &email, const QJsonObject &fields,
     device.model = fields.value(QLatin1String("device_model")).toString();
     device.icon = iconFor(device.os);
 
+    // A sign-in that names no machine (a sign-in link) can't be told from
+    // another: it is a device of its own.
     int same = -1;
-    for (int i = 0; i < acc.devices.size(); ++i) {
+    for (int i = 0; fields.contains(QLatin1String("device_os")) && i < acc.devices.size(); ++i) {
         const Device &d = acc.devices.at(i);
         if (d.os == device.os && d.osVersion == device.osVersion && d.brand == device.brand && d.model == device.model)
             same = i;

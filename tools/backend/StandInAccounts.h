@@ -54,7 +54,8 @@ public:
     LinkCode redeemLinkCode(const QString &code, QString *email);
 
     // Signs in a device: the same machine (same OS, version, brand and model)
-    // signing in again replaces its old session. Empty when the account is
+    // signing in again replaces its old session; one that names no machine
+    // ("device_os" absent) is always a new device. Empty when the account is
     // at its device limit (unless the limit is not enforced).
     QString signIn(const QString &email, const QJsonObject &deviceFields, const QString &ip,
                    bool enforceLimit = true);

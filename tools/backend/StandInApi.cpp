@@ -103,6 +103,8 @@ StandInReply StandInApi::answer(const StandInRequest &request)
         return m_updates.download(request);
     if (request.path.startsWith(QLatin1String("/api/")))
         return api(request, request.endpoint());
+    if (StandInSso::handles(request))
+        return m_sso.answer(request, m_accounts);
     return StandInReply::error(404, QStringLiteral("Not found."));
 }
 
@@ -179,13 +181,9 @@ StandInReply StandInApi::signedIn(const StandInRequest &request, const QString &
     if (route == QLatin1String("client/configuration/"))
         return configuration(request, endpoint.mid(route.size()), account);
     if (route == QLatin1String("client/vpn-session"))
-        return vpnSession(request, token);
-    if (route == QLatin1String("client/protocol-report")) {
-        const QJsonValue reports = request.json().value(QLatin1String("reports"));
-        if (!reports.isArray())
-            return invalid(QStringLiteral("The reports field must be an array."));
-        return okData(QJsonObject{{QStringLiteral("accepted"), reports.toArray().size()}});
-    }
+        return vpnSession(request, token, account.email);
+    if (route == QLatin1String("client/protocol-report"))
+        return m_reports.protocolReport(request, account.email);
     if (route == QLatin1String("client/blocklist"))
         return m_blocklist.answer(request);
     if (route == QLatin1String("in-app-messages/sync"))
@@ -219,6 +217,8 @@ StandInReply StandInApi::codeLogin(const StandInRequest &request)
 
 StandInReply StandInApi::linkLogin(const StandInRequest &request)
 {
+    if (request.json().value(QLatin1String("access_token")).toString().isEmpty())
+        return StandInReply::error(422, QStringLiteral("The access token field is required."), 20039);
     QString email;
     switch (m_accounts.redeemLinkCode(request.json().value(QLatin1String("access_token")).toString(), &email)) {
     case StandInAccounts::LinkCode::Valid:
@@ -265,7 +265,7 @@ StandInReply StandInApi::configuration(const StandInRequest &request, const QStr
     return StandInReply::json(200, result.answer);
 }
 
-StandInReply StandInApi::vpnSession(const StandInRequest &request, const QString &token)
+StandInReply StandInApi::vpnSession(const StandInRequest &request, const QString &token, const QString &email)
 {
     const QJsonObject body = request.json();
     const QString state = body.value(QLatin1String("state")).toString();
@@ -275,6 +275,7 @@ StandInReply StandInApi::vpnSession(const StandInRequest &request, const QString
         device->vpnConnected = state == QLatin1String("connected");
         device->vpnType = device->vpnConnected ? body.value(QLatin1String("vpn_type")).toString() : QString();
     }
+    m_reports.recordSession(email, body);
     return ok({{QStringLiteral("message"), QStringLiteral("Session recorded.")}});
 }
 

@@ -4,8 +4,10 @@
 #include "StandInBlocklist.h"
 #include "StandInCatalogue.h"
 #include "StandInReply.h"
+#include "StandInReports.h"
 #include "StandInRequest.h"
 #include "StandInUpdates.h"
+#include "StandInSso.h"
 
 #include <QObject>
 #include <QStringList>
@@ -29,6 +31,8 @@ public:
     StandInBlocklist &blocklist() { return m_blocklist; }
     QStringList headerFaults() const { return m_headerFaults; }
     StandInUpdates &updates() { return m_updates; }
+    StandInSso &sso() { return m_sso; }
+    StandInReports &reports() { return m_reports; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -41,7 +45,7 @@ private:
     StandInReply linkLogin(const StandInRequest &request);
     StandInReply loggedIn(const QString &email, const QJsonObject &device, const StandInRequest &request);
     StandInReply configuration(const StandInRequest &request, const QString &configId, StandInAccounts::Account &account);
-    StandInReply vpnSession(const StandInRequest &request, const QString &token);
+    StandInReply vpnSession(const StandInRequest &request, const QString &token, const QString &email);
     StandInReply trace(const StandInRequest &request) const;
     StandInReply upgrade(const StandInRequest &request) const;
 
@@ -49,6 +53,8 @@ private:
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
     StandInUpdates m_updates;
+    StandInSso m_sso;
+    StandInReports m_reports;
     QString m_probeIp;
     QStringList m_headerFaults;
 };

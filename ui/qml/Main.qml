@@ -53,6 +53,32 @@ Window {
         target: LogoutManager
         function onLogout() { Session.signOut() }
     }
+    // Sign-ins by link or browser hand-back wait for the person's answer,
+    // whichever page is shown; the dialog exists only while it asks.
+    Component {
+        id: linkDialogComponent
+        LinkSignInDialog {}
+    }
+    property var linkDialog: null
+    function showLinkDialog() {
+        if (!linkDialog) {
+            linkDialog = linkDialogComponent.createObject(pageArea)
+            linkDialog.finished.connect(() => {
+                const done = linkDialog
+                linkDialog = null
+                done.destroy()
+            })
+        }
+        return linkDialog
+    }
+    Connections {
+        target: ThirdPartyAuth
+        function onConfirmSignInRequested(linkEmail) { mainWindow.showLinkDialog().ask("signIn", linkEmail) }
+        function onConfirmSwitchRequested(linkEmail, currentEmail) { mainWindow.showLinkDialog().ask("switch", linkEmail) }
+        function onLoginLinkFailed(message) { mainWindow.showLinkDialog().fail(message) }
+        // Signed in through the browser or by link: the home page, with the way in.
+        function onAuthenticated(userEmail, method) { Session.signIn(userEmail, method) }
+    }
     Connections {
         target: UserManager
         function onStateChanged(state) {
@@ -100,6 +126,7 @@ Window {
         }
 
         Rectangle {
+            id: pageArea
             Layout.fillWidth: true
             Layout.fillHeight: true
             color: Theme.background

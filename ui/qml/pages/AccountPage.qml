@@ -22,8 +22,9 @@ Item {
         switch (method) {
         case "code": return qsTr("E-mail code")
         case "link": return qsTr("Sign-in link")
-        case "GOOGLE": return "Google"
-        case "APPLE": return "Apple"
+        case "google": return "Google"
+        case "apple": return "Apple"
+        case "sso": return qsTr("Single sign-on")
         default: return method !== "" ? method : "—"
         }
     }

@@ -16,6 +16,8 @@ Item {
     property string codeError: ""
     property bool sending: false
     property int resendSeconds: 0
+    // The browser was sent to a provider's page; the answer comes back by link.
+    property string browserProvider: ""
 
     readonly property var emailPattern: /^[a-zA-Z0-9._%+-]+@[a-zA-Z0-9.-]+\.[a-zA-Z]{2,}$/
 
@@ -30,6 +32,11 @@ Item {
         sending = true
         sendingTimeout.restart()
         CodeAuthenticator.getCode(typed)
+    }
+
+    function signInWithBrowser(provider) {
+        browserProvider = provider
+        ThirdPartyAuth.start(provider)
     }
 
     function resend() {
@@ -199,6 +206,47 @@ Item {
                     enabled: !page.sending
                     Layout.fillWidth: true
                     onClicked: page.sendCode()
+                }
+
+                // Single sign-on in the browser.
+                RowLayout {
+                    Layout.fillWidth: true
+                    Layout.topMargin: Theme.unit
+                    spacing: Theme.unit * 1.5
+                    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.border }
+                    Label { text: qsTr("or"); muted: true; font.pixelSize: Theme.fontSmall }
+                    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.border }
+                }
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: Theme.unit
+                    KButton {
+                        objectName: "googleButton"
+                        kind: "secondary"
+                        text: "Google"
+                        Accessible.name: qsTr("Sign in with Google")
+                        Layout.fillWidth: true
+                        onClicked: page.signInWithBrowser("GOOGLE")
+                    }
+                    KButton {
+                        objectName: "appleButton"
+                        kind: "secondary"
+                        text: "Apple"
+                        Accessible.name: qsTr("Sign in with Apple")
+                        Layout.fillWidth: true
+                        onClicked: page.signInWithBrowser("APPLE")
+                    }
+                }
+                Label {
+                    objectName: "browserNote"
+                    visible: page.browserProvider !== ""
+                    text: qsTr("Finish signing in with %1 in your browser; Kelvra continues on its own when you're done.")
+                          .arg(page.browserProvider === "GOOGLE" ? "Google" : "Apple")
+                    muted: true
+                    font.pixelSize: Theme.fontSmall
+                    wrapMode: Text.Wrap
+                    horizontalAlignment: Text.AlignHCenter
+                    Layout.fillWidth: true
                 }
             }
 
