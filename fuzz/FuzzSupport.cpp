@@ -36,3 +36,10 @@ QString scratchDir()
 }
 
 }
+
+// Every target starts the same way; libFuzzer calls this once before the first input.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    FuzzSupport::init();
+    return 0;
+}

@@ -10,7 +10,7 @@
 // fuzzer would spend its time writing them), and private data folders so a
 // target never touches the user's files.
 namespace FuzzSupport {
-// Call once from LLVMFuzzerInitialize.
+// Called once, from the LLVMFuzzerInitialize every target shares.
 void init();
 // The folder the target may write to (application data and settings live under it).
 QString scratchDir();

@@ -4,12 +4,6 @@
 
 #include <QJsonArray>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QJsonArray domains = Blocklist::domainsOf(FuzzSupport::bytes(data, size));

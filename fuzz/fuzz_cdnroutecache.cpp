@@ -9,15 +9,10 @@
 #include <QFileInfo>
 #include <QJsonObject>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    QDir().mkpath(QFileInfo(AppDataFile::path(CdnRouteCache::kFileName)).path());
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    static const bool folder = QDir().mkpath(QFileInfo(AppDataFile::path(CdnRouteCache::kFileName)).path());
+    Q_UNUSED(folder)
     // Written plainly: the client's own safe write syncs to disk, which
     // would leave the fuzzer a few inputs a second.
     QFile file(AppDataFile::path(CdnRouteCache::kFileName));

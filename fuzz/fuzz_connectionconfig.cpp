@@ -4,12 +4,6 @@
 #include "fuzz/FuzzSupport.h"
 #include "servers/ConnectionConfig.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)

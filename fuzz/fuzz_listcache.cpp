@@ -5,12 +5,6 @@
 #include "servers/ServerListCache.h"
 #include "servers/ServerListReader.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray body = ServerListCache::bodyFor(FuzzSupport::bytes(data, size), QStringLiteral("user@example.com"));

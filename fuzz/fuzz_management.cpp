@@ -6,22 +6,14 @@
 
 #include <QJsonObject>
 
-namespace {
-OpenVpnProtocol *driver = nullptr;
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    // The adapter's address is looked for at once: waiting for it would
-    // leave the fuzzer a few inputs a second.
-    OpenVpnProtocol::setAdapterWaitForTesting(0);
-    driver = new OpenVpnProtocol(QJsonObject{});
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    static OpenVpnProtocol *const driver = [] {
+        // The adapter's address is looked for at once: waiting for it would
+        // leave the fuzzer a few inputs a second.
+        OpenVpnProtocol::setAdapterWaitForTesting(0);
+        return new OpenVpnProtocol(QJsonObject{});
+    }();
     const QList<QByteArray> lines = FuzzSupport::bytes(data, size).split('\n');
     for (const QByteArray &line : lines) {
         if (!driver->receiveManagementLineForTesting(QString::fromUtf8(line)))

@@ -2,12 +2,6 @@
 #include "fuzz/FuzzSupport.h"
 #include "servers/Pinger.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const int ms = Pinger::parseOutput(FuzzSupport::bytes(data, size));

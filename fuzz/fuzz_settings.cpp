@@ -9,12 +9,6 @@
 #include <QFile>
 #include <QSettings>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Qt's settings file reader turns "@Variant(...)" text into a value
