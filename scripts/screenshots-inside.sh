@@ -60,6 +60,7 @@ shot() { import -window "$win" "$out/$1.png"; echo "  $1.png"; }
 nav() {
     case $1 in
         home) click 42 90 ;; locations) click 42 158 ;; protocol) click 42 226 ;; settings) click 42 294 ;; account) click 42 362 ;;
+        inbox) click 42 430 ;; plans) click 42 498 ;; support) click 42 674 ;;
     esac
     pause 1
 }
@@ -172,6 +173,29 @@ shot settings-log
 nav account
 pause 1
 shot account
+
+# The inbox with its one-time message, the plans, support and a speed test.
+nav inbox
+pause 1.5
+shot inbox-message
+key Escape
+pause 0.5
+shot inbox
+nav plans
+pause 1.5
+shot plans
+nav support
+pause 1
+shot support
+SPEEDTEST_CLICK
+pause 0.5
+shot speedtest
+key Tab
+key Return
+pause 0.6
+shot speedtest-running
+pause 12
+shot speedtest-done
 
 nav home
 click 446 336

@@ -384,6 +384,16 @@ StandInBlocklist BackendStandIn::blocklist() const
     return d->api->blocklist();
 }
 
+StandInEngagement &BackendStandIn::engagement()
+{
+    return d->api->engagement();
+}
+
+void BackendStandIn::setEngagementFault(const QString &route, int fault, int times)
+{
+    d->api->engagement().setFault(route, StandInEngagement::Fault(fault), times);
+}
+
 QJsonObject BackendStandIn::catalogue() const
 {
     return d->api->catalogue().serversAnswer();

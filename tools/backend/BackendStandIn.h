@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StandInBlocklist.h"
+#include "StandInEngagement.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
 
@@ -123,6 +124,12 @@ public:
     void setBlocklist(const QStringList &domains,
                       StandInBlocklist::Fault fault = StandInBlocklist::Fault::None);
     StandInBlocklist blocklist() const;
+
+    // Messages, notifications, plans and the speed test: seeded answers,
+    // faults on demand and what the client sent (see StandInEngagement).
+    StandInEngagement &engagement();
+    // The same fault switch for the page tests (fault: a StandInEngagement::Fault).
+    Q_INVOKABLE void setEngagementFault(const QString &route, int fault, int times = -1);
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

@@ -3,6 +3,7 @@
 #include "StandInAccounts.h"
 #include "StandInBlocklist.h"
 #include "StandInCatalogue.h"
+#include "StandInEngagement.h"
 #include "StandInReply.h"
 #include "StandInRequest.h"
 
@@ -25,6 +26,7 @@ public:
     const StandInCatalogue &catalogue() const { return m_catalogue; }
     void setProbeIp(const QString &ip) { m_probeIp = ip; }
     StandInBlocklist &blocklist() { return m_blocklist; }
+    StandInEngagement &engagement() { return m_engagement; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -44,5 +46,6 @@ private:
     StandInAccounts m_accounts;
     StandInCatalogue m_catalogue;
     StandInBlocklist m_blocklist;
+    StandInEngagement m_engagement;
     QString m_probeIp;
 };

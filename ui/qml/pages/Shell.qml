@@ -17,7 +17,12 @@ Item {
         { key: "locations", title: qsTr("Locations"), icon: "globe", source: "LocationsPage.qml" },
         { key: "protocol", title: qsTr("Protocol"), icon: "shield", source: "ProtocolPage.qml" },
         { key: "settings", title: qsTr("Settings"), icon: "settings", source: "SettingsPage.qml" },
-        { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" }
+        { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" },
+        { key: "inbox", title: qsTr("Inbox"), icon: "bell", source: "InboxPage.qml" },
+        { key: "plans", title: qsTr("Plans"), icon: "credit-card", source: "PlansPage.qml" },
+        { key: "support", title: qsTr("Support"), icon: "life-buoy", source: "SupportPage.qml", bottom: true },
+        // Reached from the support page; the rail marks support meanwhile.
+        { key: "speedtest", title: qsTr("Speed test"), icon: "gauge", source: "SpeedTestPage.qml", under: "support" }
     ]
 
     function show(key) {
@@ -27,6 +32,14 @@ Item {
             visited = next
         }
         current = key
+        if (InAppMessages)
+            InAppMessages.pageShown(key)
+    }
+
+    // A click on a notification on the desktop opens the inbox.
+    Connections {
+        target: DesktopPush
+        function onNotificationClicked(id) { shell.show("inbox") }
     }
 
     RowLayout {
@@ -37,6 +50,7 @@ Item {
             Layout.fillHeight: true
             pages: shell.pages
             current: shell.current
+            badges: ({ "inbox": DesktopPush ? DesktopPush.unreadCount : 0 })
             onChosen: key => shell.show(key)
         }
 
@@ -84,6 +98,19 @@ Item {
                 }
             }
         }
+    }
+
+    // The backend's messages: strips over the page's lower corner, dialogs
+    // in the middle.
+    MessageToasts {
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.margins: Theme.unit * 3
+        width: Math.min(440, parent.width - 84 - Theme.unit * 6)
+        z: 5
+    }
+    MessageDialog {
+        parent: shell
     }
 
     // Shown once, over everything, after the first sign-in on this computer.
