@@ -43,8 +43,17 @@ DesktopPush::DesktopPush(QSharedPointer<Settings> settings, QObject *parent)
     loadInbox();
     m_pollTimer.setSingleShot(true);
     connect(&m_pollTimer, &QTimer::timeout, this, &DesktopPush::poll);
-    connect(UserManager::instance(), &UserManager::stateChanged, this,
-            [this](UserManager::State state) { onSignInChanged(state == UserManager::SignedIn); });
+    // The sign-in flows store the session's token right after saying so:
+    // the first requests wait for that turn to end.
+    connect(UserManager::instance(), &UserManager::stateChanged, this, [this](UserManager::State state) {
+        if (state == UserManager::SignedIn)
+            QTimer::singleShot(0, this, [this] {
+                if (UserManager::state() == UserManager::SignedIn)
+                    onSignInChanged(true);
+            });
+        else
+            onSignInChanged(false);
+    });
     if (UserManager::state() == UserManager::SignedIn)
         QTimer::singleShot(0, this, [this] { onSignInChanged(true); });
 }

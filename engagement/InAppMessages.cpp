@@ -34,8 +34,10 @@ InAppMessages::InAppMessages(QSharedPointer<Settings> settings, QSharedPointer<V
 {
     connect(this, &InAppMessages::messageReady, this, &InAppMessages::addLocalBanner);
     connect(UserManager::instance(), &UserManager::stateChanged, this, [this](UserManager::State state) {
+        // The sign-in flows store the session's token right after saying
+        // so: the first sync waits for that turn to end.
         if (state == UserManager::SignedIn)
-            sync(QStringLiteral("startup"));
+            QTimer::singleShot(0, this, [this] { sync(QStringLiteral("startup")); });
         else
             clear();
     });

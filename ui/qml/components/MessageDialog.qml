@@ -13,10 +13,13 @@ B.Popup {
 
     // Opened and closed by hand, not bound: a popup closed by Escape would
     // lose a binding on `visible`.
+    // Reads the message itself: `hasMessage` may not have caught up yet when
+    // the message changes.
     function follow() {
-        if (hasMessage && !opened)
+        const has = !!InAppMessages && InAppMessages.dialog.id !== undefined
+        if (has && !opened)
             open()
-        else if (!hasMessage && opened)
+        else if (!has && opened)
             close()
     }
     onMessageChanged: follow()
@@ -34,8 +37,8 @@ B.Popup {
     // Escape closes the popup itself; the message goes with it, and the
     // next one, if any, opens it again.
     onClosed: {
-        if (hasMessage)
-            InAppMessages.dismiss(message.id)
+        if (InAppMessages && InAppMessages.dialog.id !== undefined)
+            InAppMessages.dismiss(InAppMessages.dialog.id)
         Qt.callLater(follow)
     }
 
