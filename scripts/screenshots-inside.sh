@@ -117,6 +117,9 @@ shot onboarding-3
 key Return
 pause 0.5
 shot home-disconnected
+# The backend's welcome message above the page: dismissed.
+click 1122 86
+pause 0.5
 
 # Connect, and the connected screen.
 click 446 336
@@ -184,17 +187,18 @@ shot inbox
 nav plans
 pause 1.5
 shot plans
+click 1122 86
+pause 0.5
 nav support
 pause 1
 shot support
-SPEEDTEST_CLICK
-pause 0.5
+click 1050 588
+pause 1
 shot speedtest
-key Tab
-key Return
-pause 0.6
+click 632 559
+pause 0.4
 shot speedtest-running
-pause 12
+pause 6
 shot speedtest-done
 
 nav home

@@ -8,6 +8,18 @@
 #include "engagement/InAppMessage.h"
 #include "engagement/PushNotification.h"
 
+namespace {
+// One field of every entry a parser kept, in order.
+template<typename Entry>
+QStringList fieldOf(const QList<Entry> &entries, QString Entry::*field)
+{
+    QStringList values;
+    for (const Entry &entry : entries)
+        values << entry.*field;
+    return values;
+}
+} // namespace
+
 class TestEngagementAnswers : public QObject
 {
     Q_OBJECT
@@ -59,10 +71,7 @@ private slots:
         bool parsed = !ok;
         const QList<InAppMessage> messages = InAppMessage::fromSyncAnswer(answer, &parsed);
         QCOMPARE(parsed, ok);
-        QStringList got;
-        for (const InAppMessage &message : messages)
-            got << message.id;
-        QCOMPARE(got, ids);
+        QCOMPARE(fieldOf(messages, &InAppMessage::id), ids);
     }
 
     void messageTextsAreMadePlainAndBounded()
@@ -135,10 +144,7 @@ private slots:
         bool parsed = !ok;
         const QList<PushNotification> list = PushNotification::listFromAnswer(answer, &parsed);
         QCOMPARE(parsed, ok);
-        QStringList got;
-        for (const PushNotification &notification : list)
-            got << notification.id;
-        QCOMPARE(got, ids);
+        QCOMPARE(fieldOf(list, &PushNotification::id), ids);
     }
 
     void aNotificationKeepsWhatItNeedsThroughTheStore()
@@ -190,10 +196,7 @@ private slots:
         bool parsed = !ok;
         const QList<SubscriptionPlan> plans = SubscriptionPlan::listFromAnswer(answer, &parsed);
         QCOMPARE(parsed, ok);
-        QStringList got;
-        for (const SubscriptionPlan &plan : plans)
-            got << plan.name;
-        QCOMPARE(got, names);
+        QCOMPARE(fieldOf(plans, &SubscriptionPlan::name), names);
     }
 
     void aPlansCurrencyAndFeaturesAreChecked()

@@ -3,7 +3,7 @@ import QtQuick.Layouts
 import "../singletons"
 
 // The backend's banner messages (and the client's own notes of that kind),
-// stacked in a corner over the page until dismissed or followed.
+// stacked above the page until dismissed or followed.
 ColumnLayout {
     id: toasts
     objectName: "messageToasts"

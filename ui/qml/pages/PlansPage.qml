@@ -161,7 +161,6 @@ Item {
                             }
                             KButton {
                                 objectName: "choosePlan_" + card.planId
-                                Layout.fillWidth: true
                                 Layout.topMargin: Theme.unit
                                 kind: card.badge !== "" ? "primary" : "secondary"
                                 text: qsTr("Choose %1").arg(card.name)

@@ -54,61 +54,68 @@ Item {
             onChosen: key => shell.show(key)
         }
 
-        Item {
+        ColumnLayout {
             Layout.fillWidth: true
             Layout.fillHeight: true
+            spacing: 0
 
-            Repeater {
-                model: shell.pages
-                delegate: Item {
-                    id: slot
-                    required property var modelData
-                    readonly property bool isCurrent: shell.current === modelData.key
-                    anchors.fill: parent
-                    visible: opacity > 0
-                    enabled: isCurrent
-                    opacity: isCurrent ? 1 : 0
-                    Behavior on opacity { NumberAnimation { duration: Theme.fadeMs } }
-                    onIsCurrentChanged: if (isCurrent) pageLoader.enter()
+            // The backend's banner messages: strips above the page, which they
+            // push down rather than cover.
+            MessageToasts {
+                Layout.fillWidth: true
+                Layout.leftMargin: Theme.unit * 4
+                Layout.rightMargin: Theme.unit * 4
+                Layout.topMargin: visible ? Theme.unit * 2 : 0
+            }
 
-                    Loader {
-                        id: pageLoader
-                        objectName: "page_" + slot.modelData.key
+            Item {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+
+                Repeater {
+                    model: shell.pages
+                    delegate: Item {
+                        id: slot
+                        required property var modelData
+                        readonly property bool isCurrent: shell.current === modelData.key
                         anchors.fill: parent
-                        active: shell.visited[slot.modelData.key] === true
-                        source: slot.modelData.source
-                        asynchronous: slot.modelData.key !== "home"
+                        visible: opacity > 0
+                        enabled: isCurrent
+                        opacity: isCurrent ? 1 : 0
+                        Behavior on opacity { NumberAnimation { duration: Theme.fadeMs } }
+                        onIsCurrentChanged: if (isCurrent) pageLoader.enter()
 
-                        function enter() {
-                            if (item && item.entered)
-                                item.entered()
+                        Loader {
+                            id: pageLoader
+                            objectName: "page_" + slot.modelData.key
+                            anchors.fill: parent
+                            active: shell.visited[slot.modelData.key] === true
+                            source: slot.modelData.source
+                            asynchronous: slot.modelData.key !== "home"
+
+                            function enter() {
+                                if (item && item.entered)
+                                    item.entered()
+                            }
+                            onLoaded: {
+                                if (item.navigate)
+                                    item.navigate.connect(shell.show)
+                                if (slot.isCurrent)
+                                    enter()
+                            }
                         }
-                        onLoaded: {
-                            if (item.navigate)
-                                item.navigate.connect(shell.show)
-                            if (slot.isCurrent)
-                                enter()
+                        // Holds the place while the page is still being built.
+                        Spinner {
+                            anchors.centerIn: parent
+                            visible: pageLoader.status === Loader.Loading
                         }
-                    }
-                    // Holds the place while the page is still being built.
-                    Spinner {
-                        anchors.centerIn: parent
-                        visible: pageLoader.status === Loader.Loading
                     }
                 }
             }
         }
     }
 
-    // The backend's messages: strips over the page's lower corner, dialogs
-    // in the middle.
-    MessageToasts {
-        anchors.right: parent.right
-        anchors.bottom: parent.bottom
-        anchors.margins: Theme.unit * 3
-        width: Math.min(440, parent.width - 84 - Theme.unit * 6)
-        z: 5
-    }
+    // A message from the backend that asks for a moment.
     MessageDialog {
         parent: shell
     }

@@ -12,8 +12,10 @@ Item {
 
     readonly property var st: SpeedTest
     readonly property bool throughTunnel: ConnectionController ? ConnectionController.isConnected : false
+    // Live while it runs; afterwards the download result stays on the gauge.
+    readonly property real shownMbps: !st ? 0 : st.running ? st.currentMbps : st.phase === "done" ? st.downloadMbps : 0
     // The gauge reads on a logarithmic scale from 1 to 1000 Mbps.
-    readonly property real gaugeShare: st ? Math.min(1, Math.log(1 + st.currentMbps) / Math.log(1001)) : 0
+    readonly property real gaugeShare: Math.min(1, Math.log(1 + shownMbps) / Math.log(1001))
 
     function formatMbps(value) {
         if (value <= 0)
@@ -78,7 +80,7 @@ Item {
                 lineWidth: 14
                 color: page.st && page.st.phase === "upload" ? Theme.protectedColor : Theme.working
                 sweep: Math.max(0.5, page.gaugeShare * 360)
-                visible: page.st && page.st.running
+                visible: page.shownMbps > 0
             }
             Column {
                 anchors.centerIn: parent
@@ -86,9 +88,8 @@ Item {
                 Label {
                     objectName: "speedValue"
                     anchors.horizontalCenter: parent.horizontalCenter
-                    text: page.st && page.st.running ? (page.st.currentMbps < 10 ? page.st.currentMbps.toFixed(1)
-                                                                               : Math.round(page.st.currentMbps))
-                                                     : "—"
+                    text: page.shownMbps <= 0 ? "—"
+                          : page.shownMbps < 10 ? page.shownMbps.toFixed(1) : Math.round(page.shownMbps)
                     font.pixelSize: 40
                     font.weight: Font.DemiBold
                 }
