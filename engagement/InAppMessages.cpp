@@ -19,6 +19,8 @@ Logger logger(QStringLiteral("InAppMessages"));
 const QString kDeviceIdKey = QStringLiteral("inAppMessages/deviceId");
 const QString kShownKey = QStringLiteral("inAppMessages/shown");
 
+int tunnelSettleMs = InAppMessages::kTunnelSettleMs;
+
 qint64 monotonicMs()
 {
     static QElapsedTimer clock;
@@ -44,6 +46,11 @@ InAppMessages::InAppMessages(QSharedPointer<Settings> settings, QSharedPointer<V
     if (vpnConnection) {
         connect(vpnConnection.data(), &VpnConnection::connectionStateChanged, this, &InAppMessages::onTunnelState);
     }
+    m_tunnelTimer.setSingleShot(true);
+    connect(&m_tunnelTimer, &QTimer::timeout, this, [this] {
+        m_tunnelWasUp = m_tunnelTrigger == QLatin1String("connect");
+        sync(m_tunnelTrigger);
+    });
     m_eventTimer.setSingleShot(true);
     m_eventTimer.setInterval(kEventBatchDelayMs);
     connect(&m_eventTimer, &QTimer::timeout, this, &InAppMessages::flushEvents);
@@ -52,6 +59,13 @@ InAppMessages::InAppMessages(QSharedPointer<Settings> settings, QSharedPointer<V
 }
 
 InAppMessages::~InAppMessages() = default;
+
+#ifdef KELVRA_TESTING
+void InAppMessages::setTunnelSettleMsForTesting(int ms)
+{
+    tunnelSettleMs = ms > 0 ? ms : kTunnelSettleMs;
+}
+#endif
 
 QString InAppMessages::deviceId()
 {
@@ -66,13 +80,20 @@ QString InAppMessages::deviceId()
 
 void InAppMessages::onTunnelState(VpnProtocol::ConnectionState state)
 {
-    if (state == VpnProtocol::Connected && !m_tunnelWasUp) {
-        m_tunnelWasUp = true;
-        sync(QStringLiteral("connect"));
-    } else if (state == VpnProtocol::Disconnected && m_tunnelWasUp) {
-        m_tunnelWasUp = false;
-        sync(QStringLiteral("disconnect"));
+    // While the tunnel changes, requests are cut and the connection's own
+    // fetches come first: the sync waits until the state has held for
+    // tunnelSettleMs, and a state that doesn't hold sends nothing.
+    if (state != VpnProtocol::Connected && state != VpnProtocol::Disconnected) {
+        m_tunnelTimer.stop();
+        return;
     }
+    const bool up = state == VpnProtocol::Connected;
+    if (up == m_tunnelWasUp) {
+        m_tunnelTimer.stop(); // back to where the last sync left it
+        return;
+    }
+    m_tunnelTrigger = up ? QStringLiteral("connect") : QStringLiteral("disconnect");
+    m_tunnelTimer.start(tunnelSettleMs);
 }
 
 void InAppMessages::pageShown(const QString &page)
@@ -307,6 +328,7 @@ void InAppMessages::flushEvents()
 void InAppMessages::clear()
 {
     ++m_generation;
+    m_tunnelTimer.stop();
     m_triggers.clear();
     m_events = QJsonArray();
     m_pageSyncedAt.clear();

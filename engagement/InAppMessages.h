@@ -22,7 +22,8 @@ class VpnConnection;
 // Messages from the backend shown inside the window: a strip over the page
 // (banner) or a dialog, by the message's kind. They are fetched from
 // "in-app-messages/sync" at the moments a message can be about: after
-// sign-in, when the tunnel comes up or goes down, and when a page is shown
+// sign-in, once the tunnel has come up or gone down and stayed so for a few
+// seconds, and when a page is shown
 // (each page at most once per kPageSyncMs). The answer may repeat messages;
 // a message is shown once per computer unless it says it may be repeated
 // ("inAppMessages/shown" remembers). What the user did with each one
@@ -48,6 +49,8 @@ public:
     // How long syncs pause after a 429 that gave no usable "Retry-After".
     static constexpr int kDefaultBackoffSeconds = 300;
     static constexpr int kMaxBackoffSeconds = 3600;
+    // How long the tunnel must stay up (or down) before its sync.
+    static constexpr int kTunnelSettleMs = 5000;
 
     InAppMessages(QSharedPointer<Settings> settings, QSharedPointer<VpnConnection> vpnConnection,
                   QObject *parent = nullptr);
@@ -68,6 +71,10 @@ public:
     Q_INVOKABLE void dismiss(const QString &id);
     // The user pressed the message's button: its link opens in the browser.
     Q_INVOKABLE void act(const QString &id);
+
+#ifdef KELVRA_TESTING
+    static void setTunnelSettleMsForTesting(int ms);
+#endif
 
 signals:
     // A text to show as a banner (the client's own, not the backend's).
@@ -101,7 +108,9 @@ private:
     bool m_sendingEvents = false;
     QTimer m_eventTimer;
     int m_localCount = 0;
-    bool m_tunnelWasUp = false;
+    bool m_tunnelWasUp = false; // as the last tunnel sync saw it
+    QString m_tunnelTrigger;
+    QTimer m_tunnelTimer;
     // Advanced at sign-out: answers for the account before are dropped.
     int m_generation = 0;
 };
