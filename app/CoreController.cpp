@@ -34,6 +34,8 @@
 #include "engagement/InAppMessages.h"
 #include "engagement/NetMonitor.h"
 #include "engagement/ProtocolReports.h"
+#include "engagement/SpeedTest.h"
+#include "engagement/SupportInfo.h"
 #include "engagement/SystemTrayManager.h"
 #include "engagement/Telemetry.h"
 #include "engagement/VpnSessionReporter.h"
@@ -147,15 +149,21 @@ CoreController::CoreController(QQmlApplicationEngine *engine, QSharedPointer<Vpn
     connect(m_settingsController.data(), &SettingsController::adBlockToggled, m_adBlock.data(), &AdBlock::setEnabled);
     connect(m_settingsController.data(), &SettingsController::bypassListChanged, m_bypassList.data(),
             &BypassList::send);
-    m_inAppMessages = QSharedPointer<InAppMessages>::create();
+    m_inAppMessages = QSharedPointer<InAppMessages>::create(m_settings, m_vpnConnection);
     publish("InAppMessages", m_inAppMessages.data());
 
     if (m_vpnConnection)
         m_vpnConnection->cleanUpLeftoverTunnel(kLeftoverTunnelChecks);
     armAutoConnect();
-    m_desktopPush = QSharedPointer<DesktopPush>::create();
+    m_desktopPush = QSharedPointer<DesktopPush>::create(m_settings);
     publish("DesktopPush", m_desktopPush.data());
     connect(m_desktopPush.data(), &DesktopPush::demoMessage, m_inAppMessages.data(), &InAppMessages::messageReady);
+    // Where the desktop can't show a notification, the tray does.
+    connect(m_desktopPush.data(), &DesktopPush::trayMessage, m_tray.data(), &SystemTrayManager::showNotification);
+    m_speedTest = QSharedPointer<SpeedTest>::create();
+    publish("SpeedTest", m_speedTest.data());
+    m_supportInfo = QSharedPointer<SupportInfo>::create(m_settings, m_vpnConnection, m_servers);
+    publish("SupportInfo", m_supportInfo.data());
 
     m_updateRetryTimer.setSingleShot(true);
     m_updateRetryTimer.setInterval(kUpdateRetryMs);
@@ -239,7 +247,8 @@ QStringList CoreController::publishedNames()
 {
     return contextObjectNames()
         + QStringList{QStringLiteral("MProtocols"), QStringLiteral("NetMonitor"), QStringLiteral("Updater"),
-                      QStringLiteral("LimitGuard"), QStringLiteral("TokenManager"), QStringLiteral("MTelemetry")};
+                      QStringLiteral("LimitGuard"), QStringLiteral("TokenManager"), QStringLiteral("MTelemetry"),
+                      QStringLiteral("SpeedTest"), QStringLiteral("SupportInfo")};
 }
 
 #ifdef KELVRA_TESTING

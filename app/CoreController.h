@@ -26,6 +26,8 @@ class QQmlApplicationEngine;
 class ServersModel;
 class Settings;
 class SettingsController;
+class SpeedTest;
+class SupportInfo;
 class SystemTrayManager;
 class ThirdPartyAuthenticationController;
 class Updater;
@@ -106,6 +108,8 @@ public:
     SystemTrayManager *systemTray() const { return m_tray.data(); }
     ThirdPartyAuthenticationController *thirdPartyAuth() const { return m_thirdPartyAuth.data(); }
     Updater *updater() const { return m_updater.data(); }
+    InAppMessages *inAppMessages() const { return m_inAppMessages.data(); }
+    DesktopPush *desktopPush() const { return m_desktopPush.data(); }
 
 private:
     void settleSignIn();
@@ -148,6 +152,8 @@ private:
     QSharedPointer<InAppMessages> m_inAppMessages;
     QSharedPointer<BypassList> m_bypassList;
     QSharedPointer<DesktopPush> m_desktopPush;
+    QSharedPointer<SpeedTest> m_speedTest;
+    QSharedPointer<SupportInfo> m_supportInfo;
     QPointer<QObject> m_autoConnectGuard;
     // The last tunnel state telemetry heard, to tell a failed connect from a disconnect.
     VpnProtocol::ConnectionState m_reportedState = VpnProtocol::Disconnected;

@@ -60,6 +60,7 @@ shot() { import -window "$win" "$out/$1.png"; echo "  $1.png"; }
 nav() {
     case $1 in
         home) click 42 90 ;; locations) click 42 158 ;; protocol) click 42 226 ;; settings) click 42 294 ;; account) click 42 362 ;;
+        inbox) click 42 430 ;; plans) click 42 498 ;; support) click 42 674 ;;
     esac
     pause 1
 }
@@ -139,6 +140,9 @@ shot onboarding-3
 key Return
 pause 0.5
 shot home-disconnected
+# The backend's welcome message above the page: dismissed.
+click 1122 86
+pause 0.5
 
 # Connect, and the connected screen.
 click 446 336
@@ -200,6 +204,30 @@ open_link "kelvra-fiddle://$(session_token other.user@example.com)?state=unasked
 shot account-link-switch
 key Escape
 pause 0.5
+
+# The inbox with its one-time message, the plans, support and a speed test.
+nav inbox
+pause 1.5
+shot inbox-message
+key Escape
+pause 0.5
+shot inbox
+nav plans
+pause 1.5
+shot plans
+click 1122 86
+pause 0.5
+nav support
+pause 1
+shot support
+click 1050 588
+pause 1
+shot speedtest
+click 632 559
+pause 0.4
+shot speedtest-running
+pause 6
+shot speedtest-done
 
 nav home
 click 446 336

@@ -123,6 +123,12 @@ TestCase {
         compare(textOf("onboardingTitle"), "Start with your computer")
         press("onboardingNext")
         tryVerify(() => find("onboardingPage") === null, 5000, "the welcome cards stay")
+
+        // The backend's welcome message, once, in the corner; dismissed.
+        const welcome = waitFor("message_welcome-1", 15000)
+        compare(find("messageTitle", welcome).text, "Welcome to Kelvra")
+        mouseClick(find("dismissMessage", welcome))
+        tryVerify(() => find("message_welcome-1") === null, 5000, "the welcome message stays")
     }
 
     function test_2_homeShowsTheLocation() {
@@ -297,6 +303,90 @@ TestCase {
         SystemTray.disconnectRequested()
         tryVerify(() => textOf("stateText") === "Not Connected", tunnelMs, "the tray did not disconnect")
         verify(SystemTray.iconName.startsWith("disc_"), SystemTray.iconName)
+    }
+
+    function badgeText(page) {
+        const badge = find("badge_" + page)
+        return badge ? find("badgeCount", badge).text : ""
+    }
+
+    function test_6c_inboxKeepsNotificationsAndReadMarks() {
+        // The backend's two notifications came at sign-in: two unread.
+        tryVerify(() => badgeText("inbox") === "2", 15000, "the rail shows no two unread")
+        press("nav_inbox")
+        // The inbox's own message asks for a moment first, once.
+        tryVerify(() => textOf("messageDialogTitle") === "Your inbox", 15000, "the inbox message did not show")
+        compare(textOf("messageDialogAction"), "Learn more")
+        press("messageDialogClose")
+        tryVerify(() => find("messageDialogTitle") === null, 5000, "the message stays")
+
+        waitFor("inboxPage")
+        waitFor("notification_n-101")
+        compare(textOf("inboxUnread"), "2 unread")
+        verify(find("unreadDot", find("notification_n-102")))
+        press("notification_n-102")
+        tryVerify(() => badgeText("inbox") === "1", 5000, "reading one leaves one unread")
+        verify(!find("unreadDot", find("notification_n-102")))
+        press("markAllReadButton")
+        tryVerify(() => find("badge_inbox") === null, 5000, "the badge stays")
+        compare(textOf("inboxUnread"), "")
+
+        // Shown again, the message does not come back.
+        open("home")
+        open("inbox")
+        wait(500)
+        compare(find("messageDialogTitle"), null)
+    }
+
+    function test_6d_plansAsCards() {
+        open("plans")
+        const yearly = waitFor("plan_3", 15000)
+        compare(find("planName", yearly).text, "Premium")
+        compare(find("planPrice", yearly).text, "$59.88")
+        compare(find("planPeriod", yearly).text, "per year")
+        compare(find("planPerMonth", yearly).text, "$4.99 a month")
+        compare(find("planPerMonth", find("plan_1")), null)
+        compare(find("plansError"), null)
+        // The plans page's tip, which may come again.
+        const tip = waitFor("message_plans-tip", 15000)
+        mouseClick(find("dismissMessage", tip))
+
+        // An answer that is no answer: the cards stay, with a word on why.
+        StandInBackend.setEngagementFault("user/subscription-plans", 2, -1)
+        MPremium.fetchPlans()
+        tryVerify(() => find("plansError") !== null, 10000, "no message for a broken answer")
+        verify(find("plan_3"))
+        StandInBackend.setEngagementFault("user/subscription-plans", 0, -1)
+        MPremium.fetchPlans()
+        tryVerify(() => find("plansError") === null, 10000, "the message stays after a good answer")
+    }
+
+    function test_6e_supportAndSpeedTest() {
+        open("support")
+        const summary = waitFor("diagnosticsText").text
+        verify(summary.indexOf("Kelvra ") === 0, summary)
+        verify(summary.indexOf(email) < 0, "the e-mail is in the summary")
+        press("copyDiagnosticsButton")
+        waitFor("copiedNote")
+
+        // The sample notification also shows in the window.
+        press("demoNotificationButton")
+        const note = waitFor("message_local-1")
+        compare(find("messageBody", note).text, "This is how Kelvra notifications look.")
+        mouseClick(find("dismissMessage", note))
+
+        press("openSpeedTestButton")
+        waitFor("speedtestPage")
+        verify(find("nav_support").selected, "the rail does not mark support")
+        compare(textOf("speedTestRoute"), "The VPN is off: this measures your connection without it.")
+        compare(textOf("startSpeedTestButton"), "Start test")
+        press("startSpeedTestButton")
+        tryVerify(() => textOf("speedPhase") === "Done", 40000, "the speed test did not finish: " + textOf("speedPhase"))
+        verify(/Mbps$/.test(textOf("downloadResult")), textOf("downloadResult"))
+        verify(/Mbps$/.test(textOf("uploadResult")), textOf("uploadResult"))
+        compare(textOf("startSpeedTestButton"), "Test again")
+        press("speedTestBackButton")
+        waitFor("supportPage")
     }
 
     function test_7_accountRemovesADeviceAndSignsOut() {

@@ -473,6 +473,16 @@ StandInUpdates &BackendStandIn::updates()
     return d->api->updates();
 }
 
+StandInEngagement &BackendStandIn::engagement()
+{
+    return d->api->engagement();
+}
+
+void BackendStandIn::setEngagementFault(const QString &route, int fault, int times)
+{
+    d->api->engagement().setFault(route, StandInEngagement::Fault(fault), times);
+}
+
 QJsonObject BackendStandIn::catalogue() const
 {
     return d->api->catalogue().serversAnswer();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StandInBlocklist.h"
+#include "StandInEngagement.h"
 #include "StandInReply.h"
 #include "StandInReports.h"
 #include "StandInRequest.h"
@@ -160,6 +161,11 @@ public:
     StandInSso &sso();
     // The session and protocol reports received.
     StandInReports &reports();
+    // Messages, notifications, plans and the speed test: seeded answers,
+    // faults on demand and what the client sent (see StandInEngagement).
+    StandInEngagement &engagement();
+    // The same fault switch for the page tests (fault: a StandInEngagement::Fault).
+    Q_INVOKABLE void setEngagementFault(const QString &route, int fault, int times = -1);
 
     // The seeded catalogue ("client/servers" answer).
     QJsonObject catalogue() const;

@@ -11,13 +11,6 @@
 #include <QRegularExpression>
 
 namespace {
-QJsonObject seed(const QString &name)
-{
-    QFile file(QStringLiteral(":/kelvra-standin/seed/") + name);
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
 StandInReply ok(const QJsonObject &fields)
 {
     QJsonObject body{{QStringLiteral("success"), true}};
@@ -62,12 +55,13 @@ QByteArray methodOf(const QString &endpoint)
         {QStringLiteral("client/vpn-session"), "POST"},
         {QStringLiteral("client/protocol-report"), "POST"},
         {QStringLiteral("client/blocklist"), "GET"},
-        // Messages and notifications take whichever method they are sent with.
-        {QStringLiteral("in-app-messages/sync"), "*"},
-        {QStringLiteral("in-app-messages/events"), "*"},
-        {QStringLiteral("notifications/pending"), "*"},
-        {QStringLiteral("notifications/inbox"), "*"},
-        {QStringLiteral("notifications/ack"), "*"},
+        {QStringLiteral("in-app-messages/sync"), "POST"},
+        {QStringLiteral("in-app-messages/events"), "POST"},
+        {QStringLiteral("notifications/pending"), "GET"},
+        {QStringLiteral("notifications/inbox"), "GET"},
+        {QStringLiteral("notifications/ack"), "POST"},
+        {QStringLiteral("speed-test/download"), "GET"},
+        {QStringLiteral("speed-test/upload"), "POST"},
     };
     return methods.value(endpoint);
 }
@@ -174,8 +168,8 @@ StandInReply StandInApi::signedIn(const StandInRequest &request, const QString &
     if (route == QLatin1String("auth/sso-generate-login")) {
         return okData(QJsonObject{{QStringLiteral("access_token"), m_accounts.issueLinkCode(account.email)}});
     }
-    if (route == QLatin1String("user/subscription-plans"))
-        return StandInReply::json(200, seed(QStringLiteral("plans.json")));
+    if (StandInEngagement::serves(route))
+        return m_engagement.answer(request, route, endpoint);
     if (route == QLatin1String("client/servers"))
         return StandInReply::status(200, m_catalogue.serversBody());
     if (route == QLatin1String("client/configuration/"))
@@ -186,10 +180,6 @@ StandInReply StandInApi::signedIn(const StandInRequest &request, const QString &
         return m_reports.protocolReport(request, account.email);
     if (route == QLatin1String("client/blocklist"))
         return m_blocklist.answer(request);
-    if (route == QLatin1String("in-app-messages/sync"))
-        return okData(QJsonObject{{QStringLiteral("messages"), QJsonArray()}});
-    if (route == QLatin1String("notifications/pending") || route == QLatin1String("notifications/inbox"))
-        return okData(QJsonArray());
     return ok({});
 }
 

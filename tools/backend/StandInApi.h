@@ -3,6 +3,7 @@
 #include "StandInAccounts.h"
 #include "StandInBlocklist.h"
 #include "StandInCatalogue.h"
+#include "StandInEngagement.h"
 #include "StandInReply.h"
 #include "StandInReports.h"
 #include "StandInRequest.h"
@@ -33,6 +34,7 @@ public:
     StandInUpdates &updates() { return m_updates; }
     StandInSso &sso() { return m_sso; }
     StandInReports &reports() { return m_reports; }
+    StandInEngagement &engagement() { return m_engagement; }
 
 signals:
     void codeMailed(const QString &email, const QString &code);
@@ -55,6 +57,7 @@ private:
     StandInUpdates m_updates;
     StandInSso m_sso;
     StandInReports m_reports;
+    StandInEngagement m_engagement;
     QString m_probeIp;
     QStringList m_headerFaults;
 };

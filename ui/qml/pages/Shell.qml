@@ -17,7 +17,12 @@ Item {
         { key: "locations", title: qsTr("Locations"), icon: "globe", source: "LocationsPage.qml" },
         { key: "protocol", title: qsTr("Protocol"), icon: "shield", source: "ProtocolPage.qml" },
         { key: "settings", title: qsTr("Settings"), icon: "settings", source: "SettingsPage.qml" },
-        { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" }
+        { key: "account", title: qsTr("Account"), icon: "user", source: "AccountPage.qml" },
+        { key: "inbox", title: qsTr("Inbox"), icon: "bell", source: "InboxPage.qml" },
+        { key: "plans", title: qsTr("Plans"), icon: "credit-card", source: "PlansPage.qml" },
+        { key: "support", title: qsTr("Support"), icon: "life-buoy", source: "SupportPage.qml", bottom: true },
+        // Reached from the support page; the rail marks support meanwhile.
+        { key: "speedtest", title: qsTr("Speed test"), icon: "gauge", source: "SpeedTestPage.qml", under: "support" }
     ]
 
     function show(key) {
@@ -27,6 +32,14 @@ Item {
             visited = next
         }
         current = key
+        if (InAppMessages)
+            InAppMessages.pageShown(key)
+    }
+
+    // A click on a notification on the desktop opens the inbox.
+    Connections {
+        target: DesktopPush
+        function onNotificationClicked(id) { shell.show("inbox") }
     }
 
     RowLayout {
@@ -37,53 +50,74 @@ Item {
             Layout.fillHeight: true
             pages: shell.pages
             current: shell.current
+            badges: ({ "inbox": DesktopPush ? DesktopPush.unreadCount : 0 })
             onChosen: key => shell.show(key)
         }
 
-        Item {
+        ColumnLayout {
             Layout.fillWidth: true
             Layout.fillHeight: true
+            spacing: 0
 
-            Repeater {
-                model: shell.pages
-                delegate: Item {
-                    id: slot
-                    required property var modelData
-                    readonly property bool isCurrent: shell.current === modelData.key
-                    anchors.fill: parent
-                    visible: opacity > 0
-                    enabled: isCurrent
-                    opacity: isCurrent ? 1 : 0
-                    Behavior on opacity { NumberAnimation { duration: Theme.fadeMs } }
-                    onIsCurrentChanged: if (isCurrent) pageLoader.enter()
+            // The backend's banner messages: strips above the page, which they
+            // push down rather than cover.
+            MessageToasts {
+                Layout.fillWidth: true
+                Layout.leftMargin: Theme.unit * 4
+                Layout.rightMargin: Theme.unit * 4
+                Layout.topMargin: visible ? Theme.unit * 2 : 0
+            }
 
-                    Loader {
-                        id: pageLoader
-                        objectName: "page_" + slot.modelData.key
+            Item {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+
+                Repeater {
+                    model: shell.pages
+                    delegate: Item {
+                        id: slot
+                        required property var modelData
+                        readonly property bool isCurrent: shell.current === modelData.key
                         anchors.fill: parent
-                        active: shell.visited[slot.modelData.key] === true
-                        source: slot.modelData.source
-                        asynchronous: slot.modelData.key !== "home"
+                        visible: opacity > 0
+                        enabled: isCurrent
+                        opacity: isCurrent ? 1 : 0
+                        Behavior on opacity { NumberAnimation { duration: Theme.fadeMs } }
+                        onIsCurrentChanged: if (isCurrent) pageLoader.enter()
 
-                        function enter() {
-                            if (item && item.entered)
-                                item.entered()
+                        Loader {
+                            id: pageLoader
+                            objectName: "page_" + slot.modelData.key
+                            anchors.fill: parent
+                            active: shell.visited[slot.modelData.key] === true
+                            source: slot.modelData.source
+                            asynchronous: slot.modelData.key !== "home"
+
+                            function enter() {
+                                if (item && item.entered)
+                                    item.entered()
+                            }
+                            onLoaded: {
+                                if (item.navigate)
+                                    item.navigate.connect(shell.show)
+                                if (slot.isCurrent)
+                                    enter()
+                            }
                         }
-                        onLoaded: {
-                            if (item.navigate)
-                                item.navigate.connect(shell.show)
-                            if (slot.isCurrent)
-                                enter()
+                        // Holds the place while the page is still being built.
+                        Spinner {
+                            anchors.centerIn: parent
+                            visible: pageLoader.status === Loader.Loading
                         }
-                    }
-                    // Holds the place while the page is still being built.
-                    Spinner {
-                        anchors.centerIn: parent
-                        visible: pageLoader.status === Loader.Loading
                     }
                 }
             }
         }
+    }
+
+    // A message from the backend that asks for a moment.
+    MessageDialog {
+        parent: shell
     }
 
     // Shown once, over everything, after the first sign-in on this computer.
