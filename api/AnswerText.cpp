@@ -1,7 +1,20 @@
 #include "api/AnswerText.h"
 
 #include <QJsonDocument>
+
+#include <cmath>
 #include <QUrl>
+
+namespace {
+// A number is an id only as a whole number a double holds exactly (up to
+// 2^53): converting anything larger to an integer is undefined, and it would
+// not be the id the backend meant anyway.
+bool isWholeId(double number)
+{
+    constexpr double kLargestExact = 9007199254740992.0;
+    return number >= -kLargestExact && number <= kLargestExact && number == std::trunc(number);
+}
+} // namespace
 
 QJsonObject AnswerText::successObject(const QByteArray &answer)
 {
@@ -14,7 +27,7 @@ QString AnswerText::id(const QJsonValue &value, int maxLength)
     QString id;
     if (value.isString())
         id = value.toString();
-    else if (value.isDouble() && value.toDouble() == double(qint64(value.toDouble())))
+    else if (value.isDouble() && isWholeId(value.toDouble()))
         id = QString::number(qint64(value.toDouble()));
     if (id.isEmpty() || id.size() > maxLength)
         return {};

@@ -44,6 +44,12 @@ private slots:
                                              << false << QStringList();
         QTest::newRow("a number id") << QByteArray("{\"success\":true,\"data\":{\"messages\":[{\"id\":42,\"kind\":\"dialog\",\"body\":\"x\"}]}}")
                                      << true << QStringList{"42"};
+        // A JSON number names an id only as a whole number it holds exactly.
+        QTest::newRow("number ids no whole number holds")
+            << QByteArray("{\"success\":true,\"data\":{\"messages\":[{\"id\":2.5e51,\"kind\":\"dialog\",\"body\":\"x\"},"
+                          "{\"id\":-1e19,\"kind\":\"dialog\",\"body\":\"x\"},{\"id\":1.5,\"kind\":\"dialog\",\"body\":\"x\"},"
+                          "{\"id\":7,\"kind\":\"dialog\",\"body\":\"x\"}]}}")
+            << true << QStringList{"7"};
         QTest::newRow("ids that climb paths or carry marks are left out")
             << QByteArray("{\"success\":true,\"data\":{\"messages\":[{\"id\":\"../x\",\"kind\":\"banner\",\"body\":\"x\"},"
                           "{\"id\":\"a b\",\"kind\":\"banner\",\"body\":\"x\"},{\"id\":\"ok_1-2\",\"kind\":\"banner\",\"body\":\"x\"}]}}")
