@@ -68,10 +68,13 @@ nav() {
 # the code it mails, traded for a token.
 session_token() {
     local before ca="$(dirname "$0")/../tools/backend/certs/ca.pem" base=https://testapi.kelvra.test:8443/api
+    # The headers the stand-in expects of every client.
+    local headers=(-H 'Content-Type: application/json' -H 'Accept: application/json'
+                   -H 'X-App-Version: 3.7.8' -H 'X-Platform: windows')
     before=$(codes_mailed)
-    curl -s --cacert "$ca" -H 'Content-Type: application/json' -d "{\"email\":\"$1\"}" "$base/auth/get-login-code" >/dev/null
+    curl -s --cacert "$ca" "${headers[@]}" -d "{\"email\":\"$1\"}" "$base/auth/get-login-code" >/dev/null
     wait_for_code "$before"
-    curl -s --cacert "$ca" -H 'Content-Type: application/json' -d "{\"email\":\"$1\",\"code\":\"$(mailed_code)\"}" \
+    curl -s --cacert "$ca" "${headers[@]}" -d "{\"email\":\"$1\",\"code\":\"$(mailed_code)\"}" \
         "$base/auth/code-login" | sed -n 's/.*"token":"\([^"]*\)".*/\1/p' | sed 's/|/%7C/'
 }
 # Hands a link to the running client as the desktop does: a second start.
