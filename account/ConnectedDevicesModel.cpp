@@ -216,8 +216,7 @@ void ConnectedDevicesModel::sendRemove(const QString &uuid)
     request.setRawHeader("Content-Type", "application/json");
     request.setRawHeader("Accept", "application/json");
     request.setRawHeader("x-device-id", uuid.toUtf8());
-    request.setRawHeader("X-App-Version", KELVRA_VERSION);
-    request.setRawHeader("X-Platform", "windows");
+    ApiHost::stampClient(request);
     const QString token = TokenManager::instance()->getToken();
     if (!token.isEmpty())
         request.setRawHeader("Authorization", QByteArray("Bearer ") + token.toUtf8());

@@ -192,6 +192,12 @@ QString baseUrl()
     return QString::fromLatin1(kBaseUrl);
 }
 
+void stampClient(QNetworkRequest &request)
+{
+    request.setRawHeader("X-App-Version", KELVRA_VERSION);
+    request.setRawHeader("X-Platform", "windows");
+}
+
 QString url(const QString &path)
 {
     return baseUrl() + path;

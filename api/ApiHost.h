@@ -53,6 +53,9 @@ constexpr int kDefaultTransferTimeoutMs = 30000;
 QString baseUrl();
 // The base URL followed by a relative endpoint path ("me", "client/servers").
 QString url(const QString &path);
+// Says which client sends the request ("X-App-Version", "X-Platform"), as
+// every request to the API base does.
+void stampClient(QNetworkRequest &request);
 // Staging builds (the base URL names a "testapi." host) enable the test aids.
 bool isStagingBuild();
 QString primaryHost();

@@ -35,10 +35,8 @@ void NetworkManager::request(const QString &url, const QJsonObject &body, Reques
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Accept", "application/json");
-    if (url.startsWith(ApiHost::baseUrl())) {
-        request.setRawHeader("X-App-Version", KELVRA_VERSION);
-        request.setRawHeader("X-Platform", "windows");
-    }
+    if (url.startsWith(ApiHost::baseUrl()))
+        ApiHost::stampClient(request);
     if (timeoutMs > 0)
         request.setTransferTimeout(timeoutMs);
     if (!token.isEmpty())

@@ -17,8 +17,7 @@ void ApiCall::send(QObject *owner, QNetworkAccessManager::Operation operation, c
     QNetworkRequest request{QUrl(ApiHost::url(path))};
     request.setRawHeader("Content-Type", "application/json");
     request.setRawHeader("Accept", "application/json");
-    request.setRawHeader("X-App-Version", KELVRA_VERSION);
-    request.setRawHeader("X-Platform", "windows");
+    ApiHost::stampClient(request);
     const QString token = TokenManager::instance()->getToken();
     const QByteArray authorization = token.isEmpty() ? QByteArray() : QByteArray("Bearer ") + token.toUtf8();
     if (!authorization.isEmpty())

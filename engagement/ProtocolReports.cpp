@@ -162,10 +162,8 @@ void ProtocolReports::post(const QList<Record> &batch)
     QNetworkRequest request{QUrl(url)};
     request.setRawHeader("Content-Type", "application/json");
     request.setTransferTimeout(kUploadTimeoutMs);
-    if (url.startsWith(ApiHost::baseUrl())) {
-        request.setRawHeader("X-App-Version", KELVRA_VERSION);
-        request.setRawHeader("X-Platform", "windows");
-    }
+    if (url.startsWith(ApiHost::baseUrl()))
+        ApiHost::stampClient(request);
     if (!token.isEmpty())
         request.setRawHeader("Authorization", QByteArray("Bearer ") + token.toUtf8());
     const QByteArray body = QJsonDocument(batchBody(batch, now())).toJson(QJsonDocument::Compact);

@@ -16,8 +16,7 @@ Logger logger(QStringLiteral("SpeedTest"));
 QNetworkRequest speedRequest(const QString &path)
 {
     QNetworkRequest request{QUrl(ApiHost::url(path))};
-    request.setRawHeader("X-App-Version", KELVRA_VERSION);
-    request.setRawHeader("X-Platform", "windows");
+    ApiHost::stampClient(request);
     request.setRawHeader("Cache-Control", "no-store");
     const QString token = TokenManager::instance()->getToken();
     if (!token.isEmpty())
