@@ -93,13 +93,22 @@ void Pinger::measure(const QStringList &hosts)
             m_queue << host;
         }
     }
-    startProcesses();
+    scheduleStart();
 }
 
 void Pinger::clearQueue()
 {
+    const bool hadQueue = !m_queue.isEmpty();
     m_queue.clear();
     m_queued.clear();
+    // A round cut before any process started still ends, for whoever waits on it;
+    // later, so that a caller clearing the queue sees its round as running first.
+    if (hadQueue && m_running == 0) {
+        QTimer::singleShot(0, this, [this] {
+            if (m_running == 0 && m_queue.isEmpty())
+                emit idle();
+        });
+    }
 }
 
 #ifdef KELVRA_TESTING
@@ -110,52 +119,70 @@ void Pinger::setCommandForTesting(const QString &program, const QStringList &arg
 }
 #endif
 
-void Pinger::startProcesses()
+// Starting a process forks this one, which costs more the more memory the list
+// holds: each start has an event-loop turn of its own, so the window answers
+// between them and the answer that queued the hosts is handled without them.
+void Pinger::scheduleStart()
 {
-    while (m_running < kMaxProcesses && !m_queue.isEmpty()) {
+    if (m_startPending || m_queue.isEmpty() || m_running >= kMaxProcesses)
+        return;
+    m_startPending = true;
+    QTimer::singleShot(0, this, &Pinger::startNext);
+}
+
+void Pinger::startNext()
+{
+    m_startPending = false;
+    if (m_running < kMaxProcesses && !m_queue.isEmpty()) {
         const QString host = m_queue.takeFirst();
         m_queued.remove(host);
-        auto *process = new QProcess(this);
-        ++m_running;
-        auto done = std::make_shared<bool>(false);
-        connect(process, &QProcess::finished, this, [this, process, host, done](int, QProcess::ExitStatus) {
-            if (*done)
-                return;
-            *done = true;
-            const int ms = parseOutput(process->readAllStandardOutput());
-            process->deleteLater();
-            finish(host, ms);
-        });
-        connect(process, &QProcess::errorOccurred, this, [this, process, host, done](QProcess::ProcessError error) {
-            if (error != QProcess::FailedToStart || *done)
-                return;
-            *done = true;
-            process->deleteLater();
-            finish(host, -1);
-        });
-        auto *killTimer = new QTimer(process);
-        killTimer->setSingleShot(true);
-        killTimer->setTimerType(Qt::PreciseTimer);
-        connect(killTimer, &QTimer::timeout, process, &QProcess::kill);
-        killTimer->start(kKillAfterMs);
-
-        QString program = PingCommand::program();
-        QStringList arguments = PingCommand::arguments(host);
-        if (!m_testProgram.isEmpty()) {
-            program = m_testProgram;
-            arguments = m_testArguments;
-            arguments << host;
-        }
-        process->setProcessEnvironment(PingCommand::environment());
-        process->start(program, arguments, QIODevice::ReadOnly);
+        start(host);
     }
+    scheduleStart();
+}
+
+void Pinger::start(const QString &host)
+{
+    auto *process = new QProcess(this);
+    ++m_running;
+    auto done = std::make_shared<bool>(false);
+    connect(process, &QProcess::finished, this, [this, process, host, done](int, QProcess::ExitStatus) {
+        if (*done)
+            return;
+        *done = true;
+        const int ms = parseOutput(process->readAllStandardOutput());
+        process->deleteLater();
+        finish(host, ms);
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process, host, done](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart || *done)
+            return;
+        *done = true;
+        process->deleteLater();
+        finish(host, -1);
+    });
+    auto *killTimer = new QTimer(process);
+    killTimer->setSingleShot(true);
+    killTimer->setTimerType(Qt::PreciseTimer);
+    connect(killTimer, &QTimer::timeout, process, &QProcess::kill);
+    killTimer->start(kKillAfterMs);
+
+    QString program = PingCommand::program();
+    QStringList arguments = PingCommand::arguments(host);
+    if (!m_testProgram.isEmpty()) {
+        program = m_testProgram;
+        arguments = m_testArguments;
+        arguments << host;
+    }
+    process->setProcessEnvironment(PingCommand::environment());
+    process->start(program, arguments, QIODevice::ReadOnly);
 }
 
 void Pinger::finish(const QString &host, int ms)
 {
     --m_running;
     emit result(host, ms);
-    startProcesses();
+    scheduleStart();
     if (m_running == 0 && m_queue.isEmpty())
         emit idle();
 }

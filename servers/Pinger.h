@@ -18,7 +18,8 @@ public:
     ~Pinger() override;
 
     // Queues every public IPv4 address of the list (no loopback, link-local or
-    // private-use address, and no IPv6) and starts processes.
+    // private-use address, and no IPv6); processes start on later turns of the
+    // event loop, one per turn.
     void measure(const QStringList &hosts);
     // Forgets what is queued; running processes finish normally.
     void clearQueue();
@@ -45,12 +46,15 @@ signals:
     void idle();
 
 private:
-    void startProcesses();
+    void scheduleStart();
+    void startNext();
+    void start(const QString &host);
     void finish(const QString &host, int ms);
 
     QStringList m_queue;
     QSet<QString> m_queued;  // the queue's hosts, for the duplicate check
     int m_running = 0;
+    bool m_startPending = false;
     QString m_testProgram;
     QStringList m_testArguments;
 };

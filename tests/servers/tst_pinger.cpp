@@ -221,7 +221,11 @@ private slots:
         QSignalSpy results(&pinger, &Pinger::result);
         QSignalSpy idle(&pinger, &Pinger::idle);
         pinger.measure(hosts(12) + QStringList{"203.0.113.1", "10.0.0.1", "::1", "bogus"});
-        QCOMPARE(pinger.running(), Pinger::kMaxProcesses);
+        // Nothing starts while the caller still runs: the processes start on
+        // later turns of the event loop.
+        QCOMPARE(pinger.running(), 0);
+        QCOMPARE(pinger.queued().size(), 12);
+        QTRY_COMPARE(pinger.running(), Pinger::kMaxProcesses);
         QCOMPARE(pinger.queued().size(), 4);
         // Hosts already queued are not queued twice.
         pinger.measure({QStringLiteral("203.0.113.12")});
@@ -245,6 +249,8 @@ private slots:
         QSignalSpy idle(&pinger, &Pinger::idle);
         // Duplicates within one call are queued once.
         pinger.measure(hosts(10) + hosts(10));
+        QCOMPARE(pinger.queued().size(), 10);
+        QTRY_COMPARE(pinger.running(), Pinger::kMaxProcesses);
         QCOMPARE(pinger.queued(), (QStringList{"203.0.113.9", "203.0.113.10"}));
         // A host already running is no longer queued, so it may be queued again.
         pinger.measure({QStringLiteral("203.0.113.1")});
@@ -263,9 +269,25 @@ private slots:
         QSignalSpy results(&pinger, &Pinger::result);
         QSignalSpy idle(&pinger, &Pinger::idle);
         pinger.measure(hosts(12));
+        QTRY_COMPARE(pinger.running(), Pinger::kMaxProcesses);
         pinger.clearQueue();
         QVERIFY(idle.wait(10000));
         QCOMPARE(results.count(), Pinger::kMaxProcesses);
+    }
+
+    void clearingTheQueueBeforeAnyStartEndsTheRound()
+    {
+        Pinger pinger;
+        pinger.setCommandForTesting(QStringLiteral("sh"), script(QStringLiteral("echo 'time=5ms TTL=1'")));
+        QSignalSpy results(&pinger, &Pinger::result);
+        QSignalSpy idle(&pinger, &Pinger::idle);
+        pinger.measure(hosts(3));
+        pinger.clearQueue();
+        QCOMPARE(idle.count(), 0);
+        QVERIFY(idle.wait(1000));
+        QVERIFY(!idle.wait(300));
+        QCOMPARE(results.count(), 0);
+        QCOMPARE(pinger.running(), 0);
     }
 
     void missingProgram()
@@ -403,7 +425,7 @@ private slots:
                                                             script(QStringLiteral("sleep 0.5; ") + kReplies));
         QSignalSpy idle(rig.model->pingerForTesting(), &Pinger::idle);
         rig.model->parseResponse(pingCatalogue(), 200);
-        QCOMPARE(rig.model->pingerForTesting()->running(), 4);
+        QTRY_COMPARE(rig.model->pingerForTesting()->running(), 4);
         rig.model->onVpnStateChanged(VpnProtocol::Connecting);
         QVERIFY(idle.wait(10000));
         QCOMPARE(pingOf(*rig.model, "A"), QVariantMap());

@@ -200,6 +200,10 @@ private slots:
         QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("release") });
 
         connectTunnel(connection, daemon);
+        // The connect's own release (the tunnel is up) goes before the toggling:
+        // arriving after it, it would read as the toggle's.
+        QTRY_VERIFY(daemon.events.lastIndexOf(QStringLiteral("release"))
+                    > daemon.events.lastIndexOf(QStringLiteral("activate")));
         daemon.events.clear();
         connection.onKillSwitchToggled(true);
         QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("hold") });
