@@ -21,7 +21,7 @@ ci_tests=(tst_settings tst_logger tst_singleinstance tst_sessionguards tst_token
           tst_serverlist tst_serverconfig tst_nextserverpicker tst_pinger
           tst_localsocketcontroller tst_ipcclient tst_openvpnprotocol tst_smartconnectplan tst_smartconnectmemory
           tst_networkidentifier tst_protocolsmodel tst_settingscontroller tst_bypasslist
-          tst_updatecheck tst_installedapps tst_wifiname tst_serverlistcache)
+          tst_updatecheck tst_installedapps tst_wifiname tst_serverlistcache tst_serverlistdisposer)
 if [ "${1:-}" = "--ci" ]; then
     shift
     # The stand-ins the tests start are programs of their own.

@@ -615,9 +615,9 @@ std::vector<QString> ServerListReader::newServerIds(qsizetype count)
 ServerList ServerListReader::read(const QByteArray &body, VpnProtocol::Protocol currentProtocol)
 {
     ServerList list;
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    list.parsed = document.isObject();
-    const QJsonObject payload = document.object().value(QLatin1String("data")).toObject();
+    list.source = QJsonDocument::fromJson(body);
+    list.parsed = list.source.isObject();
+    const QJsonObject payload = list.source.object().value(QLatin1String("data")).toObject();
     readSettings(payload, list);
     TreeBuilder(list, currentProtocol).build(payload.value(QLatin1String("vpn_servers")).toArray());
     return list;

@@ -17,6 +17,7 @@
 #include "servers/ServerLinks.h"
 #include "servers/ServerListCache.h"
 #include "servers/ServerListCacheWriter.h"
+#include "servers/ServerListDisposer.h"
 #include "servers/ServerListReader.h"
 #include "vpn/VpnConnection.h"
 
@@ -44,7 +45,8 @@ QByteArray ServersModel::listDigest() const
 ServersModel::ServersModel(QSharedPointer<Settings> settings, QSharedPointer<VpnConnection> vpnConnection,
                            QObject *parent)
     : QAbstractItemModel(parent), m_settings(std::move(settings)), m_vpnConnection(std::move(vpnConnection)),
-      m_pinger(new Pinger(this)), m_cacheWriter(std::make_unique<ServerListCacheWriter>(ServerListCache::kFileName))
+      m_pinger(new Pinger(this)), m_cacheWriter(std::make_unique<ServerListCacheWriter>(ServerListCache::kFileName)),
+      m_disposer(std::make_unique<ServerListDisposer>())
 {
     m_hooks = ServerLinks::requestLayer(this);
     ConfigFetcher::Catalogue catalogue;
@@ -376,6 +378,7 @@ void ServersModel::parseResponse(QByteArray data, int statusCode)
 
     m_listBody = data.isNull() ? QByteArray("") : data;
     adoptTree(list);
+    m_disposer->dispose(std::move(list.source));
     // Only an answer that gave a tree replaces the saved one: a list of garbage
     // must not overwrite a good cache.
     if (success && list.hasList && !m_locations.empty() && !m_loadingCache)
@@ -425,14 +428,21 @@ void ServersModel::adoptTree(ServerList &list)
     m_poolMemberIds.clear();
     beginResetModel();
     m_currentServer = nullptr;
-    m_byServerId.clear();
-    m_byName.clear();
-    m_byConfigId.clear();
+    // The old tree goes to the disposer whole; nothing here may point into it
+    // once the views have been reset.
+    struct OldTree {
+        std::vector<std::unique_ptr<Server>> locations;
+        ServerList::IdIndex byServerId;
+        QHash<QString, Server *> byName;
+        QHash<QString, Server *> byConfigId;
+    } old{std::exchange(m_locations, {}), std::exchange(m_byServerId, {}), std::exchange(m_byName, {}),
+          std::exchange(m_byConfigId, {})};
     m_firstServerOfAddress.clear();
     m_pingServers.clear();
     m_nextServerOfAddress.clear();
-    m_locations.clear();
     endResetModel();
+    if (!old.locations.empty())
+        m_disposer->dispose(std::move(old));
 
     if (m_settings)
         m_recents = m_settings->recentServers();
@@ -1030,7 +1040,7 @@ void ServersModel::rebuildPings()
     QVariantMap pings(std::move(map));
     if (pings == m_pings)
         return;
-    m_pings = std::move(pings);
+    m_disposer->dispose(std::exchange(m_pings, std::move(pings)));
     if (!m_pingsTimer.isActive())
         m_pingsTimer.start();
 }

@@ -28,6 +28,7 @@
 
 class Pinger;
 class ServerListCacheWriter;
+class ServerListDisposer;
 class Settings;
 class VpnConnection;
 
@@ -180,6 +181,7 @@ public:
     QTimer *refreshTimerForTesting() { return &m_refreshTimer; }
     Pinger *pingerForTesting() const { return m_pinger; }
     ServerListCacheWriter *listCacheWriterForTesting() const { return m_cacheWriter.get(); }
+    ServerListDisposer *listDisposerForTesting() const { return m_disposer.get(); }
 #endif
 
 public slots:
@@ -281,6 +283,7 @@ private:
 
     ConfigFetcher *m_configFetcher = nullptr;
     std::unique_ptr<ServerListCacheWriter> m_cacheWriter;
+    std::unique_ptr<ServerListDisposer> m_disposer;
 
     QHash<QString, int> m_measuredPings;
     // The servers measured through each address, so that a new measurement
