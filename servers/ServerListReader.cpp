@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QThread>
 
 #include <algorithm>
 #include <array>
@@ -176,58 +177,35 @@ QString lowered(const QString &text)
     return text;
 }
 
-// Builds the tree of one answer into a ServerList, location by location.
+// One location of the answer to build: its category, its country object, its
+// row, and the first of the record handles set aside for it.
+struct LocationJob {
+    QString category;
+    QJsonObject country;
+    int row = 0;
+    size_t firstId = 0;
+};
+
+// Builds locations of one answer into a ServerList, location by location.
 class TreeBuilder
 {
 public:
-    TreeBuilder(ServerList &list, VpnProtocol::Protocol currentProtocol)
-        : m_list(list), m_currentProtocol(currentProtocol)
+    // `ids` holds the record handles of the whole answer; each job takes its
+    // own from job.firstId on, so builders of different jobs share nothing.
+    TreeBuilder(ServerList &list, VpnProtocol::Protocol currentProtocol, std::vector<QString> &ids)
+        : m_list(list), m_currentProtocol(currentProtocol), m_ids(ids)
     {
     }
 
-    void build(const QJsonArray &categories)
+    void build(const LocationJob *begin, const LocationJob *end)
     {
-        reserve(categories);
-        QStringList &sections = m_list.specialtySections;
-        QSet<QString> listed;
-        for (const QJsonValue &item : categories) {
-            const QJsonObject category = item.toObject();
-            const QString name = textOf(category, QLatin1String("name"));
-            if (name.isEmpty())
-                continue;
-            if (!isOrdinaryCategory(name) && !listed.contains(name)) {
-                listed.insert(name);
-                sections << name;
-            }
-            for (const QJsonValue &country : category.value(QLatin1String("countries")).toArray()) {
-                if (country.isObject())
-                    addLocation(name, country.toObject());
-            }
+        for (const LocationJob *job = begin; job != end; ++job) {
+            m_nextId = job->firstId;
+            addLocation(job->category, job->country, job->row);
         }
-        auto byId = [](const auto &a, const auto &b) { return a.first < b.first; };
-        if (!std::is_sorted(m_list.byServerId.begin(), m_list.byServerId.end(), byId))
-            std::sort(m_list.byServerId.begin(), m_list.byServerId.end(), byId);
     }
 
 private:
-    // One pass to size the lookups: growing them server by server costs more
-    // than the whole count.
-    void reserve(const QJsonArray &categories)
-    {
-        qsizetype records = 0;
-        for (const QJsonValue &item : categories) {
-            for (const QJsonValue &country : item.toObject().value(QLatin1String("countries")).toArray()) {
-                const QJsonObject object = country.toObject();
-                records += 1 + object.value(QLatin1String("vpn_servers")).toArray().size()
-                           + object.value(QLatin1String("pools")).toArray().size();
-            }
-        }
-        m_list.byServerId.reserve(size_t(records));
-        m_list.byName.reserve(records);
-        m_list.byConfigId.reserve(records);
-        m_ids = ServerListReader::newServerIds(records);
-    }
-
     // Handed out in model order, so the handles ascend with the rows.
     QString nextServerId()
     {
@@ -236,7 +214,7 @@ private:
         return ServerListReader::newServerId();
     }
 
-    void addLocation(const QString &category, const QJsonObject &country)
+    void addLocation(const QString &category, const QJsonObject &country, int row)
     {
         auto location = std::make_unique<ServerRecord>();
         location->serverId = nextServerId();
@@ -246,7 +224,7 @@ private:
             kFlagPrefix + textOf(country, QLatin1String("country_code")).toLower() + QStringLiteral(".svg");
         location->category = category;
         location->selectedProtocol = m_currentProtocol;
-        location->row = int(m_list.locations.size());
+        location->row = row;
 
         // Pools stand for their members: a member is shown through its pool only.
         const QJsonArray servers = country.value(QLatin1String("vpn_servers")).toArray();
@@ -509,9 +487,102 @@ private:
     QSet<QString> m_texts;
     QList<QList<VpnProtocol::Protocol>> m_protocolLists;
     std::vector<Offered> m_offered;
-    std::vector<QString> m_ids;
+    std::vector<QString> &m_ids;
     size_t m_nextId = 0;
 };
+
+qsizetype parallelMinimum = ServerListReader::kParallelMinimum;
+
+// The second half's lookups and pools joined to the first's, as one pass over
+// all of them would have left them: the first server of a name or config id
+// is the one found, and a later pool entry replaces an earlier one.
+void join(ServerList &list, ServerList &second)
+{
+    for (auto &location : second.locations)
+        list.locations.push_back(std::move(location));
+    list.byServerId.insert(list.byServerId.end(), second.byServerId.begin(), second.byServerId.end());
+    for (auto it = second.byName.cbegin(); it != second.byName.cend(); ++it) {
+        ServerRecord *&first = list.byName[it.key()];
+        if (!first)
+            first = it.value();
+    }
+    for (auto it = second.byConfigId.cbegin(); it != second.byConfigId.cend(); ++it) {
+        ServerRecord *&first = list.byConfigId[it.key()];
+        if (!first)
+            first = it.value();
+    }
+    for (auto it = second.poolMemberNames.cbegin(); it != second.poolMemberNames.cend(); ++it)
+        list.poolMemberNames.insert(it.key(), it.value());
+    for (auto it = second.poolMemberIds.cbegin(); it != second.poolMemberIds.cend(); ++it)
+        list.poolMemberIds.insert(it.key(), it.value());
+    list.hasList = list.hasList || second.hasList;
+}
+
+void buildTree(ServerList &list, const QJsonArray &categories, VpnProtocol::Protocol currentProtocol)
+{
+    // One pass to list the locations and size the lookups: growing them server
+    // by server costs more than the whole count.
+    std::vector<LocationJob> jobs;
+    QSet<QString> listed;
+    size_t records = 0;
+    for (const QJsonValue &item : categories) {
+        const QJsonObject category = item.toObject();
+        const QString name = textOf(category, QLatin1String("name"));
+        if (name.isEmpty())
+            continue;
+        if (!isOrdinaryCategory(name) && !listed.contains(name)) {
+            listed.insert(name);
+            list.specialtySections << name;
+        }
+        for (const QJsonValue &country : category.value(QLatin1String("countries")).toArray()) {
+            if (!country.isObject())
+                continue;
+            const QJsonObject object = country.toObject();
+            jobs.push_back({name, object, int(jobs.size()), records});
+            records += size_t(1 + object.value(QLatin1String("vpn_servers")).toArray().size()
+                              + object.value(QLatin1String("pools")).toArray().size());
+        }
+    }
+    std::vector<QString> ids = ServerListReader::newServerIds(qsizetype(records));
+    const LocationJob *const first = jobs.data();
+    const LocationJob *const last = first + jobs.size();
+
+    // The halves split at the location where half the records have gone.
+    const LocationJob *middle = last;
+    if (records >= size_t(parallelMinimum) && jobs.size() > 1) {
+        middle = std::find_if(first, last, [records](const LocationJob &job) { return job.firstId >= records / 2; });
+        if (middle == first)
+            middle = first + 1;
+    }
+    const size_t firstHalfRecords = middle == last ? records : middle->firstId;
+    list.byServerId.reserve(records);
+    list.byName.reserve(qsizetype(firstHalfRecords));
+    list.byConfigId.reserve(qsizetype(firstHalfRecords));
+
+    // The jobs, the ids and the answer's values are only read by the two
+    // builders, each through its own halves; Qt's shared values count their
+    // users atomically, so reading one document from two threads is safe.
+    ServerList second;
+    std::unique_ptr<QThread> worker;
+    if (middle != last) {
+        second.byServerId.reserve(records - firstHalfRecords);
+        second.byName.reserve(qsizetype(records - firstHalfRecords));
+        second.byConfigId.reserve(qsizetype(records - firstHalfRecords));
+        worker.reset(QThread::create([&second, &ids, currentProtocol, middle, last] {
+            TreeBuilder(second, currentProtocol, ids).build(middle, last);
+        }));
+        worker->setObjectName(QStringLiteral("ServerListReader"));
+        worker->start();
+    }
+    TreeBuilder(list, currentProtocol, ids).build(first, middle);
+    if (worker) {
+        worker->wait();
+        join(list, second);
+    }
+    auto byId = [](const auto &a, const auto &b) { return a.first < b.first; };
+    if (!std::is_sorted(list.byServerId.begin(), list.byServerId.end(), byId))
+        std::sort(list.byServerId.begin(), list.byServerId.end(), byId);
+}
 
 // The list-wide settings that come with the list.
 void readSettings(const QJsonObject &payload, ServerList &list)
@@ -619,9 +690,16 @@ ServerList ServerListReader::read(const QByteArray &body, VpnProtocol::Protocol 
     list.parsed = list.source.isObject();
     const QJsonObject payload = list.source.object().value(QLatin1String("data")).toObject();
     readSettings(payload, list);
-    TreeBuilder(list, currentProtocol).build(payload.value(QLatin1String("vpn_servers")).toArray());
+    buildTree(list, payload.value(QLatin1String("vpn_servers")).toArray(), currentProtocol);
     return list;
 }
+
+#ifdef KELVRA_TESTING
+void ServerListReader::setParallelMinimumForTesting(qsizetype records)
+{
+    parallelMinimum = records;
+}
+#endif
 
 QStringList ServerListReader::resolveRestricted(const QStringList &ids, const QHash<QString, PoolRef> &poolMemberIds)
 {

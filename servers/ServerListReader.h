@@ -17,6 +17,11 @@
 class ServerListReader
 {
 public:
+    // Lists of this many records or more are built in two halves at once: the
+    // second on a thread of its own, the first on the caller's, which waits for
+    // the other. Below it, a thread costs more than it saves.
+    static constexpr qsizetype kParallelMinimum = 4000;
+
     // `currentProtocol` is the user's protocol: each server selects it when it
     // offers it, and every location carries it.
     static ServerList read(const QByteArray &body, VpnProtocol::Protocol currentProtocol = VpnProtocol::Optimal);
@@ -32,4 +37,10 @@ public:
     static QString newServerId();
     // `count` of them, in ascending order.
     static std::vector<QString> newServerIds(qsizetype count);
+
+#ifdef KELVRA_TESTING
+    // From how many records on a list is built in two halves at once; 0 splits
+    // every list of two locations or more.
+    static void setParallelMinimumForTesting(qsizetype records);
+#endif
 };

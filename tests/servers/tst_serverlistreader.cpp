@@ -11,6 +11,64 @@ using namespace fixture;
 
 namespace {
 
+// Everything a list says except its random handles, with each lookup given as
+// the rows of the record it finds.
+QStringList describe(const ServerList &list)
+{
+    auto place = [](const ServerRecord *record) {
+        if (!record)
+            return QStringLiteral("none");
+        return record->parent ? QStringLiteral("%1/%2").arg(record->parent->row).arg(record->row)
+                              : QString::number(record->row);
+    };
+    auto protocolsOf = [](const ServerRecord &record) {
+        QStringList names;
+        for (VpnProtocol::Protocol protocol : record.protocols)
+            names << QString::number(int(protocol));
+        return names.join(QLatin1Char(','));
+    };
+    QStringList lines{QStringLiteral("parsed %1 list %2 sections %3")
+                          .arg(list.parsed)
+                          .arg(list.hasList)
+                          .arg(list.specialtySections.join(QLatin1Char(',')))};
+    for (const auto &location : list.locations) {
+        lines << QStringLiteral("location %1 %2 %3 %4 %5 children %6")
+                     .arg(place(location.get()), location->name, location->category, location->flag)
+                     .arg(location->childServersCount)
+                     .arg(location->children.size());
+        for (const auto &server : location->children) {
+            if (server->parent != location.get())
+                lines << QStringLiteral("wrong parent");
+            lines << QStringLiteral("server %1 %2 %3 %4 %5 %6 %7 %8 pool %9")
+                         .arg(place(server.get()), server->name, server->city, server->ipAddress, server->configId,
+                              server->apiId, protocolsOf(*server), QString::number(int(server->selectedProtocol)))
+                         .arg(server->isPool);
+        }
+    }
+    QStringList names;
+    for (auto it = list.byName.cbegin(); it != list.byName.cend(); ++it)
+        names << it.key() + QLatin1Char('=') + place(it.value());
+    QStringList configIds;
+    for (auto it = list.byConfigId.cbegin(); it != list.byConfigId.cend(); ++it)
+        configIds << it.key() + QLatin1Char('=') + place(it.value());
+    QStringList members;
+    for (auto it = list.poolMemberNames.cbegin(); it != list.poolMemberNames.cend(); ++it)
+        members << it.key() + QLatin1Char('>') + it.value();
+    for (auto it = list.poolMemberIds.cbegin(); it != list.poolMemberIds.cend(); ++it)
+        members << it.key() + QLatin1Char('>') + it->configId + QLatin1Char('|') + it->name + QLatin1Char('|') + it->id;
+    names.sort();
+    configIds.sort();
+    members.sort();
+    lines << names << configIds << members;
+    // Every record is found by its handle, in ascending order.
+    bool ascending = std::is_sorted(list.byServerId.begin(), list.byServerId.end(),
+                                    [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &entry : list.byServerId)
+        ascending = ascending && entry.second->serverId == entry.first;
+    lines << QStringLiteral("handles %1 ascending %2").arg(list.byServerId.size()).arg(ascending);
+    return lines;
+}
+
 const ServerRecord *onlyServer(const ServerList &list)
 {
     return list.locations.empty() || list.locations.front()->children.empty()
@@ -70,6 +128,49 @@ private slots:
         const ServerRecord *first = list.locations.front()->children.front().get();
         QCOMPARE(list.byName.value(QStringLiteral("Twin")), first);
         QCOMPARE(list.byConfigId.value(QStringLiteral("same")), first);
+    }
+
+    // A large list is built in two halves at once; what it gives must be what
+    // one pass gives, where the halves meet included: the first server of a
+    // name or config id is the one found, a later pool entry replaces an
+    // earlier one, and records of either half are found by their handles.
+    void twoHalvesBuildWhatOnePassBuilds()
+    {
+        QJsonArray categories;
+        for (int c = 0; c < 3; ++c) {
+            QJsonArray countries;
+            for (int l = 0; l < 4; ++l) {
+                const int location = c * 4 + l;
+                QJsonArray servers;
+                for (int s = 0; s < 3; ++s) {
+                    const int id = location * 10 + s;
+                    // Names and config ids repeat across every location.
+                    servers << server(QStringLiteral("Shared %1").arg(s), QStringLiteral("City %1").arg(location),
+                                      QStringLiteral("203.0.113.%1").arg(id % 250), QStringLiteral("cfg-%1").arg(s),
+                                      id, QJsonObject{{"protocols", protocols({"wireguard", s ? "openvpn" : "reality"})}});
+                }
+                // Every location pools its first server under one pool name and
+                // one member id, so later locations replace earlier entries.
+                const QJsonArray pools{QJsonObject{{"config_id", QStringLiteral("pool-%1").arg(location)},
+                                                   {"name", QStringLiteral("Pool %1").arg(location)},
+                                                   {"id", QStringLiteral("p%1").arg(location)},
+                                                   {"pool", true},
+                                                   {"members", QJsonArray{location * 10, QStringLiteral("shared")}}}};
+                countries << country(QStringLiteral("Location %1").arg(location), QStringLiteral("l%1").arg(location),
+                                     servers, l == 2 ? pools : QJsonArray{});
+            }
+            countries << QStringLiteral("not a country");
+            categories << category(c == 1 ? QStringLiteral("Streaming") : QStringLiteral("Free"), countries);
+        }
+        const QByteArray body = answer(categories);
+        const QStringList onePass = describe(ServerListReader::read(body, VpnProtocol::OpenVpnUdp));
+        ServerListReader::setParallelMinimumForTesting(0);
+        const QStringList twoHalves = describe(ServerListReader::read(body, VpnProtocol::OpenVpnUdp));
+        ServerListReader::setParallelMinimumForTesting(ServerListReader::kParallelMinimum);
+        QCOMPARE(twoHalves, onePass);
+        QVERIFY(onePass.last().endsWith(QLatin1String("ascending 1")));
+        QVERIFY(onePass.contains(QStringLiteral("Shared 1=0/1")));
+        QVERIFY(onePass.contains(QStringLiteral("shared>pool-10|Pool 10|p10")));
     }
 
     void anyBytesGiveAList_data()
