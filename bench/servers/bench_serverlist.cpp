@@ -25,8 +25,8 @@
 // also count the cache writer's thread, which the user does not wait for, and
 // would hide waits. A list of 4,000 records or more is read in two halves at
 // once, the second on the reader's own thread; the GUI thread waits for it,
-// so its wall-clock time covers both. The machine is shared, so each figure is the fastest of
-// several rounds: the one least disturbed by other programs.
+// so its wall-clock time covers both. The machine is shared, so each figure
+// is the fastest of several rounds: the one least disturbed by other programs.
 //
 // No ping leaves the machine: the pinger runs "true" in place of ping (a test
 // seam; this program is built with the tests only).
