@@ -218,7 +218,7 @@ void tst_CdnRouteRace::decides_data()
         << Plan{{"201", F::Forbidden}, {"204", F::WrongName}, {"208", F::Forbidden, 200}} << "201" << 8000 << ""
         << 0 << 3000;
     QTest::newRow("the deadline decides with the first answer so far")
-        << Plan{{"201", F::Absent}, {"204", F::Upgrade, 1200}} << "201" << 1500 << "204" << 1350 << 2150;
+        << Plan{{"201", F::Absent}, {"204", F::Upgrade, 1200}} << "201" << 2000 << "204" << 1850 << 2650;
     QTest::newRow("the deadline decides none when nobody answered")
         << Plan{{"201", F::Absent}, {"204", F::StallTls}} << "201" << 2500 << "" << 2300 << 4000;
 }
@@ -231,6 +231,10 @@ void tst_CdnRouteRace::decides()
     QFETCH(QString, winner);
     QFETCH(int, earliestMs);
     QFETCH(int, latestMs);
+    // Under the sanitizers each handshake takes several times as long: the
+    // order of events still holds, the moment of the decision comes later.
+    if (TestEnvironment::underAddressSanitizer())
+        latestMs += 1000;
 
     const QList<CdnFront> fronts = standUp(plan);
     QCOMPARE(fronts.size(), plan.size());
