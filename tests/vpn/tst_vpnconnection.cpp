@@ -76,6 +76,13 @@ private:
         QTRY_COMPARE(daemon.events.count(QStringLiteral("activate")), activations + 1);
         daemon.sendJson(typed("connected"));
         QTRY_COMPARE(connection.connectionState(), VpnProtocol::Connected);
+        // Up without the kill switch, the connect lets go of its hold: that
+        // release goes before whatever the case does next, or it could land
+        // after the case has cleared the event list and read as its own.
+        if (!m_settings->killSwitch()) {
+            QTRY_VERIFY(daemon.events.lastIndexOf(QStringLiteral("release"))
+                        > daemon.events.lastIndexOf(QStringLiteral("activate")));
+        }
     }
 
 private slots:
@@ -200,10 +207,6 @@ private slots:
         QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("release") });
 
         connectTunnel(connection, daemon);
-        // The connect's own release (the tunnel is up) goes before the toggling:
-        // arriving after it, it would read as the toggle's.
-        QTRY_VERIFY(daemon.events.lastIndexOf(QStringLiteral("release"))
-                    > daemon.events.lastIndexOf(QStringLiteral("activate")));
         daemon.events.clear();
         connection.onKillSwitchToggled(true);
         QTRY_COMPARE(daemon.events, QStringList { QStringLiteral("hold") });
