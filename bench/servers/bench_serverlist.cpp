@@ -264,7 +264,7 @@ int main(int argc, char *argv[])
         settings->addFavorite(QStringLiteral("Location %1 #%2").arg(i * 20).arg(i));
 
     const int smallRounds = 21;
-    const int largeRounds = 7;
+    const int largeRounds = 15;
     const Figures small = measure(settings, 250, smallRounds);
     const Figures large = measure(settings, 2500, largeRounds);
     print(small, smallRounds);
