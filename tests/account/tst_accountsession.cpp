@@ -23,7 +23,7 @@ bool fetchListed(BackendStandIn &standIn, ConnectedDevicesModel &model, const QJ
 {
     standIn.script(QString(), QStringLiteral("connected-device"),
                    StandInReply::json(200, QJsonObject{{QStringLiteral("success"), true},
-                                                       {QStringLiteral("data"), QJsonArray{list}}}));
+                                                       {QStringLiteral("data"), QJsonArray() << list}}));
     QSignalSpy changed(&model, &ConnectedDevicesModel::countChanged);
     model.fetchDevices();
     return changed.wait(20000);

@@ -150,8 +150,10 @@ StandInReply StandInApi::signedIn(const StandInRequest &request, const QString &
     if (route == QLatin1String("subscription-info"))
         return okData(account.subscription);
     if (route == QLatin1String("connected-device")) {
-        // The device list comes wrapped in one more array.
-        return okData(QJsonArray{m_accounts.devicesJson(account, StandInAccounts::tokenIdOf(token))});
+        // The device list comes wrapped in one more array. Not written
+        // QJsonArray{list}: clang reads a braced array of one array as a copy
+        // of it, gcc as an array holding it.
+        return okData(QJsonArray() << m_accounts.devicesJson(account, StandInAccounts::tokenIdOf(token)));
     }
     if (route == QLatin1String("remove-device")) {
         const QString uuid = QString::fromUtf8(request.header("x-device-id")).trimmed();

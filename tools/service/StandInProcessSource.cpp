@@ -133,7 +133,9 @@ void StandInProcessSource::kill()
 
 void StandInProcessSource::setArguments(const QStringList &arguments)
 {
-    record(QStringLiteral("setArguments"), QJsonArray{QJsonArray::fromStringList(arguments)});
+    // The list is the call's one argument (QJsonArray{list} would be the list
+    // itself under clang).
+    record(QStringLiteral("setArguments"), QJsonArray() << QJsonArray::fromStringList(arguments));
     m_arguments = arguments;
 }
 
