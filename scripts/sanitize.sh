@@ -6,10 +6,10 @@
 # Usage: scripts/sanitize.sh [--ci] [CTEST ARGS...]   (e.g. -R tst_ui for a subset)
 # --ci builds and runs the subset CI runs: the tests of the code that reads
 # outside input and of the core's own logic, which are quick and depend
-# little on timing (the whole suite under the sanitizers takes about four
-# times the normal run, and its timing-heavy tests slow down with it: the
-# ad-blocking test's 300,000-name lists and the stand-in's own load tests
-# outgrow their waits there, so they run in the whole-suite run only).
+# little on timing (the whole suite under the sanitizers takes about two and
+# a half times the normal run, and its timing-heavy tests slow down with it:
+# the ad-blocking test's 300,000-name lists and the stand-in's own load tests
+# run in the whole-suite run only).
 # It builds with clang, which also gives the fuzz targets (scripts/fuzz.sh)
 # their home: one sanitized build serves both.
 # Leaks that are Qt's or its libraries' own one-time allocations are listed,
