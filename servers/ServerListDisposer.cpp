@@ -17,11 +17,10 @@ ServerListDisposer::~ServerListDisposer()
 
 void ServerListDisposer::post(std::shared_ptr<void> value)
 {
-    auto held = std::make_shared<std::shared_ptr<void>>(std::move(value));
-    m_pool.start([this, held] {
+    m_pool.start([this, value = std::move(value)]() mutable {
         QElapsedTimer timer;
         timer.start();
-        held->reset();
+        value.reset();
         const double ms = double(timer.nsecsElapsed()) / 1e6;
         QMutexLocker lock(&m_mutex);
         m_busyMs += ms;

@@ -501,20 +501,17 @@ void join(ServerList &list, ServerList &second)
     for (auto &location : second.locations)
         list.locations.push_back(std::move(location));
     list.byServerId.insert(list.byServerId.end(), second.byServerId.begin(), second.byServerId.end());
-    for (auto it = second.byName.cbegin(); it != second.byName.cend(); ++it) {
-        ServerRecord *&first = list.byName[it.key()];
-        if (!first)
-            first = it.value();
-    }
-    for (auto it = second.byConfigId.cbegin(); it != second.byConfigId.cend(); ++it) {
-        ServerRecord *&first = list.byConfigId[it.key()];
-        if (!first)
-            first = it.value();
-    }
-    for (auto it = second.poolMemberNames.cbegin(); it != second.poolMemberNames.cend(); ++it)
-        list.poolMemberNames.insert(it.key(), it.value());
-    for (auto it = second.poolMemberIds.cbegin(); it != second.poolMemberIds.cend(); ++it)
-        list.poolMemberIds.insert(it.key(), it.value());
+    auto keepFirst = [](QHash<QString, ServerRecord *> &into, const QHash<QString, ServerRecord *> &later) {
+        for (auto it = later.cbegin(); it != later.cend(); ++it) {
+            ServerRecord *&first = into[it.key()];
+            if (!first)
+                first = it.value();
+        }
+    };
+    keepFirst(list.byName, second.byName);
+    keepFirst(list.byConfigId, second.byConfigId);
+    list.poolMemberNames.insert(second.poolMemberNames);
+    list.poolMemberIds.insert(second.poolMemberIds);
     list.hasList = list.hasList || second.hasList;
 }
 

@@ -169,8 +169,6 @@ private slots:
         controller()->openConnection();
         QVERIFY(controller()->isConnectionInProgress());
         QTRY_VERIFY_WITH_TIMEOUT(controller()->isConnected(), 60000);
-        // The stand-in records each call on its own thread: the last may land
-        // just after the tunnel is up.
         // Under the sanitizers the first attempt's configuration can take its
         // whole wait (5 s) to arrive; the attempt then ends before it dials,
         // and without WireGuard's failed handshake there is no evidence of a
@@ -178,6 +176,8 @@ private slots:
         if (TestEnvironment::underAddressSanitizer()
             && log.contains(QStringLiteral("Smart Connect: wireguard didn't connect: other")))
             QSKIP("the first attempt's configuration outlasted its wait under the sanitizers");
+        // The stand-in records each call on its own thread: the last may land
+        // just after the tunnel is up.
         QTRY_COMPARE(familiesTried(), QStringList({ QStringLiteral("wireguard"), QStringLiteral("reality"),
                                                     QStringLiteral("reality-cdn") }));
         QVERIFY(log.contains(QStringLiteral("Smart Connect: no direct route works; checking the Cloudflare routes of 204,p-de-fra,208")));
